@@ -1,0 +1,26 @@
+if(EXISTS "/work/main/build/dev/tests/memory/memory_test")
+  if(NOT EXISTS "/work/main/build/dev/tests/memory/memory_test[1]_tests.cmake" OR
+     NOT "/work/main/build/dev/tests/memory/memory_test[1]_tests.cmake" IS_NEWER_THAN "/work/main/build/dev/tests/memory/memory_test" OR
+     NOT "/work/main/build/dev/tests/memory/memory_test[1]_tests.cmake" IS_NEWER_THAN "${CMAKE_CURRENT_LIST_FILE}")
+    include("/usr/share/cmake-3.25/Modules/GoogleTestAddTests.cmake")
+    gtest_discover_tests_impl(
+      TEST_EXECUTABLE [==[/work/main/build/dev/tests/memory/memory_test]==]
+      TEST_EXECUTOR [==[]==]
+      TEST_WORKING_DIR [==[/work/main/build/dev/tests/memory]==]
+      TEST_EXTRA_ARGS [==[]==]
+      TEST_PROPERTIES [==[ENVIRONMENT;YR_TEST_BINARY_DIR=/work/main/build/dev]==]
+      TEST_PREFIX [==[]==]
+      TEST_SUFFIX [==[]==]
+      TEST_FILTER [==[]==]
+      NO_PRETTY_TYPES [==[FALSE]==]
+      NO_PRETTY_VALUES [==[FALSE]==]
+      TEST_LIST [==[memory_test_TESTS]==]
+      CTEST_FILE [==[/work/main/build/dev/tests/memory/memory_test[1]_tests.cmake]==]
+      TEST_DISCOVERY_TIMEOUT [==[120]==]
+      TEST_XML_OUTPUT_DIR [==[]==]
+    )
+  endif()
+  include("/work/main/build/dev/tests/memory/memory_test[1]_tests.cmake")
+else()
+  add_test(memory_test_NOT_BUILT memory_test_NOT_BUILT)
+endif()

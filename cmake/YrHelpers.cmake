@@ -1,0 +1,49 @@
+# The small helpers every module, test, benchmark and fuzz target is declared through,
+# so that warnings, sanitizers and frame pointers are set in one place.
+
+set(YR_WARNINGS -Wall -Wextra)
+
+# Flags for everything the project compiles: frame pointers keep stack walks cheap and
+# exact, and the sanitizer switch reaches tests and benchmarks as well as the library.
+function(yr_common_flags target)
+  target_compile_options(${target} PRIVATE ${YR_WARNINGS} -fno-omit-frame-pointer)
+  if(YR_SANITIZE)
+    target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=undefined)
+    target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+endfunction()
+
+# yr_module(<subsystem> SOURCES <files...>): adds one subsystem's sources to the library.
+function(yr_module name)
+  cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
+  list(TRANSFORM ARG_SOURCES PREPEND "${CMAKE_CURRENT_SOURCE_DIR}/")
+  target_sources(yrsystem PRIVATE ${ARG_SOURCES})
+  file(GLOB headers "${CMAKE_CURRENT_SOURCE_DIR}/*.h")
+  install(FILES ${headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/yr/system/${name})
+endfunction()
+
+# yr_test(<name> SOURCES <files...> [LIBS <libs...>]): one GoogleTest executable run by CTest.
+function(yr_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  yr_common_flags(${name})
+  target_link_libraries(${name} PRIVATE Yr::system GTest::gtest GTest::gtest_main Threads::Threads ${ARG_LIBS})
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+                       PROPERTIES ENVIRONMENT "YR_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
+endfunction()
+
+# yr_bench(<name> SOURCES <files...> [LIBS <libs...>]): one Google Benchmark program.
+function(yr_bench name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  yr_common_flags(${name})
+  target_link_libraries(${name} PRIVATE Yr::system benchmark::benchmark yr_bench_report ${ARG_LIBS})
+endfunction()
+
+# yr_executable(<name> SOURCES <files...> [LIBS <libs...>]): examples and test helpers.
+function(yr_executable name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  yr_common_flags(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+endfunction()

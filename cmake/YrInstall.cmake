@@ -1,0 +1,18 @@
+# Install tree: the library, its headers, a CMake package (Yr::system) and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS yrsystem EXPORT YrSystemTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/yr)
+install(EXPORT YrSystemTargets NAMESPACE Yr:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/YrSystem)
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/YrSystemConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/YrSystemConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/YrSystem)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/YrSystemConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/YrSystemConfig.cmake ${PROJECT_BINARY_DIR}/YrSystemConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/YrSystem)
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/yrsystem.pc.in ${PROJECT_BINARY_DIR}/yrsystem.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/yrsystem.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,35 @@
+// Yr::Debug: the library's text sink.
+//
+// Diagnostic text goes to the process's debugger output (the platform debug sink). All of
+// it is off until the application calls Debug::Init with the option "debug.output" set;
+// while off, every output operation is one boolean test: nothing is formatted and no
+// argument is read. No operation takes a lock; pieces written by several threads may
+// interleave.
+#pragma once
+
+#include "system/platform/export.h"
+
+namespace Yr::Debug {
+
+// Switches output on when "debug.output" is set without a value or with a true value.
+YR_API void Init();
+// Writes text to the debugger output and its bytes to standard output.
+YR_API void Print(const char* text);
+// Writes text to the debugger output only.
+YR_API void Output(const char* text);
+YR_API void Flush();
+// Decimal, no sign, no padding.
+YR_API void OutputNum(unsigned int n);
+// Exactly eight upper-case hex digits.
+YR_API void OutputNumX(unsigned int n);
+// Minimal formatter: %s, %u and %x only, each piece written on its own.
+YR_API void OutputFmtU(const char* fmt, ...);
+// printf rules, at most 16383 characters.
+YR_API void OutputFmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// As OutputFmt, always ending in a line feed.
+YR_API void OutputFmtCR(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// True once Init has switched output on.
+YR_API bool IsEnabled();
+
+}  // namespace Yr::Debug

@@ -1,0 +1,208 @@
+#include "system/memory/allocator.h"
+
+#include <cstring>
+
+#include "system/memory/managed_memory.h"
+#include "system/platform/platform.h"
+
+namespace Yr {
+
+AllocatorHook* AllocatorHook::mHook = nullptr;
+bool AllocatorHook::mInvalid = false;
+
+PersistentAllocator::AllocFunc PersistentAllocator::sAllocFunc = nullptr;
+PersistentAllocator::FreeFunc PersistentAllocator::sFreeFunc = nullptr;
+
+namespace {
+
+// The default path never returns null: exhaustion of the platform allocator is fatal.
+inline void* PlatformAllocate(unsigned int size, unsigned int alignment) {
+  void* block = Platform::AlignedAlloc(size, alignment);
+  if (block == nullptr) [[unlikely]] {
+    // A zero-byte request may legitimately come back null; ask for one byte instead.
+    if (size == 0) block = Platform::AlignedAlloc(1, alignment);
+    if (block == nullptr) Platform::FatalOutOfMemory(size, alignment);
+  }
+  return block;
+}
+
+inline void PlainFree(void* block) {
+  if (AllocatorHook::mInvalid) return;
+  if (AllocatorHook* hook = AllocatorHook::mHook) {
+    hook->AlignedFree(block);
+    return;
+  }
+  Platform::AlignedFree(block);
+}
+
+// Usable size of a live block as the reallocation functions see it.
+inline unsigned int CurrentSize(void* block) {
+  if (AllocatorHook::mInvalid) return 0;
+  if (AllocatorHook* hook = AllocatorHook::mHook) return hook->GetAllocationSize(block, 0);
+  return static_cast<unsigned int>(Platform::AlignedUsableSize(block));
+}
+
+void* MoveBlock(void* block, unsigned int oldSize, unsigned int size, unsigned int alignment) {
+  void* fresh = Detail::Allocate(size, alignment);
+  if (fresh == nullptr) return nullptr;
+  std::memcpy(fresh, block, oldSize < size ? oldSize : size);
+  Detail::FreeManaged(block);
+  return fresh;
+}
+
+}  // namespace
+
+namespace Detail {
+
+void* Allocate(unsigned int size, unsigned int alignment) {
+  if (AllocatorHook::mInvalid) return nullptr;
+  if (AllocatorHook* hook = AllocatorHook::mHook) return hook->AlignedMalloc(size, alignment);
+  return PlatformAllocate(size, alignment);
+}
+
+void Free(void* block) { PlainFree(block); }
+
+// There is no heap tree to dump until SimpleHeap provides one.
+void DumpHeaps() {}
+
+void FreeManaged(void* block) {
+  if (Memory::IsManagedMemory(block)) return;
+  PlainFree(block);
+}
+
+}  // namespace Detail
+
+// ---- AllocatorHook --------------------------------------------------------------------------
+
+AllocatorHook::~AllocatorHook() = default;
+
+void* AllocatorHook::Alloc(unsigned int size, unsigned int alignment, AllocationStrategy) {
+  return AlignedMalloc(size, alignment);
+}
+
+AllocatorHook* AllocatorHook::Install(AllocatorHook* hook) {
+  AllocatorHook* previous = mHook;
+  mHook = hook;
+  return previous;
+}
+
+void AllocatorHook::Invalidate() { mInvalid = true; }
+
+void* AllocatorHook::operator new(size_t size) { return Detail::Allocate(static_cast<unsigned int>(size)); }
+void AllocatorHook::operator delete(void* block) { PlainFree(block); }
+
+// ---- Entry points ---------------------------------------------------------------------------
+
+void* _AlignedMalloc(unsigned int size, int alignment, const char*, int, AllocationStrategy strategy) {
+  if (AllocatorHook::mInvalid) return nullptr;
+  if (AllocatorHook* hook = AllocatorHook::mHook)
+    return hook->Alloc(size, static_cast<unsigned int>(alignment), strategy);
+  return PlatformAllocate(size, static_cast<unsigned int>(alignment));
+}
+
+void* _AlignedMalloc(unsigned int size, int alignment, const char*, int) {
+  return Detail::Allocate(size, static_cast<unsigned int>(alignment));
+}
+
+// No managed test and no null test: null is handed on to the hook or the platform.
+void _AlignedFree(void* block) { PlainFree(block); }
+
+void* YrRealloc(void* block, unsigned int size) {
+  if (block == nullptr) return size == 0 ? nullptr : Detail::Allocate(size);
+  if (size == 0) {
+    Detail::FreeManaged(block);
+    return nullptr;
+  }
+  unsigned int oldSize = CurrentSize(block);
+  if (oldSize == size) return block;
+  return MoveBlock(block, oldSize, size, Detail::kDefaultAlignment);
+}
+
+void* YrAlignedRealloc(void* block, unsigned int size, unsigned int alignment) {
+  if (block == nullptr) {
+    if (size == 0 || AllocatorHook::mInvalid) return nullptr;
+    return Detail::Allocate(size, alignment);
+  }
+  unsigned int oldSize = CurrentSize(block);
+  if (oldSize == size) return block;
+  // Size 0 still yields a fresh (zero-size) block: the caller gets a valid pointer back.
+  return MoveBlock(block, oldSize, size, alignment);
+}
+
+void* YrCalloc(unsigned int size) {
+  void* block = Detail::Allocate(size);
+  if (block) std::memset(block, 0, size);
+  return block;
+}
+
+void* OrigAlignedMalloc(unsigned int size, int alignment, const char*, int) {
+  return PlatformAllocate(size, static_cast<unsigned int>(alignment));
+}
+
+void OrigAlignedFree(void* block) { Platform::AlignedFree(block); }
+
+unsigned int OrigGetAllocationSize(void* block, unsigned int) {
+  return static_cast<unsigned int>(Platform::AlignedUsableSize(block));
+}
+
+// ---- Class-level rules ----------------------------------------------------------------------
+
+VirtualBase::~VirtualBase() = default;
+void* VirtualBase::operator new(size_t size) { return Detail::Allocate(static_cast<unsigned int>(size)); }
+void* VirtualBase::operator new[](size_t size) { return Detail::Allocate(static_cast<unsigned int>(size)); }
+void VirtualBase::operator delete(void* block) {
+  if (block) PlainFree(block);
+}
+void VirtualBase::operator delete[](void* block) {
+  if (block) PlainFree(block);
+}
+
+void* MemObject::operator new(size_t size) { return Detail::Allocate(static_cast<unsigned int>(size)); }
+void* MemObject::operator new[](size_t size) { return Detail::Allocate(static_cast<unsigned int>(size)); }
+void MemObject::operator delete(void* block) {
+  if (block) Detail::FreeManaged(block);
+}
+void MemObject::operator delete[](void* block) {
+  if (block) Detail::FreeManaged(block);
+}
+
+VirtualMemObject::~VirtualMemObject() = default;
+
+// ---- PersistentAllocator --------------------------------------------------------------------
+
+void PersistentAllocator::Init(AllocFunc alloc, FreeFunc free) {
+  sAllocFunc = alloc;
+  sFreeFunc = free;
+}
+
+void* PersistentAllocator::Alloc(unsigned int size) { return sAllocFunc ? sAllocFunc(size) : nullptr; }
+
+void PersistentAllocator::Free(void* block) {
+  if (sFreeFunc) sFreeFunc(block);
+}
+
+// ---- Heap checks ----------------------------------------------------------------------------
+
+namespace Memory {
+
+bool Check() { return true; }
+bool CheckHeaps(bool, bool) { return true; }
+unsigned int SetBreakAlloc(unsigned int) { return 0; }
+unsigned int GetAvailable() { return 0; }
+
+void MemInfo(const char*, bool dump) {
+  if (dump) Detail::DumpHeaps();
+}
+
+void MemAssert(unsigned int) { Detail::DumpHeaps(); }
+
+char* GetAlignedAllocAddress(void* p) {
+  constexpr size_t kWordOffset = 8;
+  constexpr uint32_t kRawOffset = 32;
+  uint32_t word;
+  std::memcpy(&word, static_cast<const char*>(p) - kWordOffset, sizeof word);
+  return reinterpret_cast<char*>(static_cast<uintptr_t>(word - kRawOffset));
+}
+
+}  // namespace Memory
+}  // namespace Yr

@@ -1,0 +1,146 @@
+#include "system/platform/platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace Yr::Platform {
+namespace {
+
+constexpr const char* kDebugOutputVariable = "YR_DEBUG_OUTPUT";
+constexpr int kUnopened = -2;
+
+// The capture is read on every write from any thread; function and context are swapped as
+// a pair under a spin flag so a writer never sees one without the other.
+std::atomic<bool> gCaptureBusy{false};
+DebugCaptureSlot gCapture{nullptr, nullptr};
+
+std::atomic<int> gSinkDescriptor{kUnopened};
+
+void WriteAll(int descriptor, const char* bytes, size_t count) {
+  while (count > 0) {
+    ssize_t written = ::write(descriptor, bytes, count);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    bytes += written;
+    count -= static_cast<size_t>(written);
+  }
+}
+
+// The sink is chosen once, at the first write: a file given by YR_DEBUG_OUTPUT, opened for
+// appending, or standard error.
+int SinkDescriptor() {
+  int descriptor = gSinkDescriptor.load(std::memory_order_acquire);
+  if (descriptor != kUnopened) return descriptor;
+  descriptor = STDERR_FILENO;
+  if (const char* path = ::getenv(kDebugOutputVariable); path && *path) {
+    int file = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (file >= 0) descriptor = file;
+  }
+  int expected = kUnopened;
+  if (!gSinkDescriptor.compare_exchange_strong(expected, descriptor) && descriptor != STDERR_FILENO) {
+    ::close(descriptor);
+    descriptor = expected;
+  }
+  return descriptor;
+}
+
+struct CaptureGuard {
+  CaptureGuard() {
+    while (gCaptureBusy.exchange(true, std::memory_order_acquire)) {
+    }
+  }
+  ~CaptureGuard() { gCaptureBusy.store(false, std::memory_order_release); }
+};
+
+}  // namespace
+
+void DebuggerOutput(const char* text) {
+  if (text) DebuggerOutputBytes(text, std::strlen(text));
+}
+
+void DebuggerOutputBytes(const char* bytes, size_t count) {
+  {
+    CaptureGuard guard;
+    if (gCapture.function) {
+      gCapture.function(gCapture.context, bytes, count);
+      return;
+    }
+  }
+  WriteAll(SinkDescriptor(), bytes, count);
+}
+
+DebugCaptureSlot SetDebugCapture(DebugCaptureSlot slot) {
+  CaptureGuard guard;
+  DebugCaptureSlot previous = gCapture;
+  gCapture = slot;
+  return previous;
+}
+
+void StandardOutput(const char* bytes, size_t count) {
+  // Goes through stdio so that it orders with the application's own printf output.
+  std::fwrite(bytes, 1, count, stdout);
+}
+
+void FlushStandardOutput() { std::fflush(stdout); }
+
+void StandardError(const char* bytes, size_t count) { WriteAll(STDERR_FILENO, bytes, count); }
+
+void* AlignedAlloc(size_t size, size_t alignment) {
+  if (alignment < sizeof(void*)) alignment = sizeof(void*);
+  void* block = nullptr;
+  if (::posix_memalign(&block, alignment, size) != 0) return nullptr;
+  return block;
+}
+
+void AlignedFree(void* block) { ::free(block); }
+
+size_t AlignedUsableSize(void* block) { return block ? ::malloc_usable_size(block) : 0; }
+
+void FatalError(const char* line) {
+  size_t length = std::strlen(line);
+  DebuggerOutputBytes(line, length);
+  // Standard error gets its own copy unless the debug sink already is standard error.
+  if (SinkDescriptor() != STDERR_FILENO) StandardError(line, length);
+  std::abort();
+}
+
+void FatalOutOfMemory(size_t size, size_t alignment) {
+  char line[160];
+  std::snprintf(line, sizeof line, "Yr: fatal: out of memory: %zu bytes at alignment %zu could not be allocated\n",
+                size, alignment);
+  FatalError(line);
+}
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(MutexStorage::bytes), "MutexStorage too small");
+static_assert(alignof(pthread_mutex_t) <= alignof(MutexStorage), "MutexStorage under-aligned");
+
+namespace {
+pthread_mutex_t* AsMutex(MutexStorage& mutex) { return reinterpret_cast<pthread_mutex_t*>(mutex.bytes); }
+}  // namespace
+
+void MutexInit(MutexStorage& mutex) {
+  pthread_mutexattr_t attributes;
+  ::pthread_mutexattr_init(&attributes);
+  ::pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  ::pthread_mutex_init(AsMutex(mutex), &attributes);
+  ::pthread_mutexattr_destroy(&attributes);
+}
+
+void MutexDestroy(MutexStorage& mutex) { ::pthread_mutex_destroy(AsMutex(mutex)); }
+void MutexLock(MutexStorage& mutex) { ::pthread_mutex_lock(AsMutex(mutex)); }
+bool MutexTryLock(MutexStorage& mutex) { return ::pthread_mutex_trylock(AsMutex(mutex)) == 0; }
+void MutexUnlock(MutexStorage& mutex) { ::pthread_mutex_unlock(AsMutex(mutex)); }
+
+const char* Environment(const char* name) { return ::getenv(name); }
+
+}  // namespace Yr::Platform

@@ -1,0 +1,62 @@
+// The operating-system layer. Every facility the rest of the library needs from the system
+// is one small function here, named for what the caller needs; this folder is the only
+// place that includes system headers. All functions are safe to call before main().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "system/platform/export.h"
+
+namespace Yr::Platform {
+
+// ---- Debug sink ------------------------------------------------------------------------
+// The process's debugger output. Each call is one write(2) of the given bytes: to standard
+// error by default, appended to the file named by YR_DEBUG_OUTPUT when that is set.
+YR_API void DebuggerOutput(const char* text);
+YR_API void DebuggerOutputBytes(const char* bytes, size_t count);
+
+// Test hook: while a capture is installed every piece goes to it instead of the sink, one
+// call per piece, in order. Pass null to remove it. Returns the previous capture.
+using DebugCapture = void (*)(void* context, const char* bytes, size_t count);
+struct DebugCaptureSlot {
+  DebugCapture function;
+  void* context;
+};
+YR_API DebugCaptureSlot SetDebugCapture(DebugCaptureSlot slot);
+
+// ---- Standard streams --------------------------------------------------------------------
+YR_API void StandardOutput(const char* bytes, size_t count);
+YR_API void FlushStandardOutput();
+YR_API void StandardError(const char* bytes, size_t count);
+
+// ---- Aligned heap ------------------------------------------------------------------------
+// Alignment must be a power of two; smaller than a pointer is raised to a pointer.
+// Returns null only when the system has no memory left.
+YR_API void* AlignedAlloc(size_t size, size_t alignment);
+YR_API void AlignedFree(void* block);
+// Usable bytes of a block from AlignedAlloc; 0 for null.
+YR_API size_t AlignedUsableSize(void* block);
+
+// Writes one line naming the size and alignment to the debug sink and to standard error,
+// then ends the process. Used when the default allocator is exhausted.
+[[noreturn]] YR_API void FatalOutOfMemory(size_t size, size_t alignment);
+// Writes the line to both sinks and ends the process; for broken invariants.
+[[noreturn]] YR_API void FatalError(const char* line);
+
+// ---- Recursive mutex ---------------------------------------------------------------------
+// Opaque storage big enough for the system's recursive mutex on every build.
+struct alignas(8) MutexStorage {
+  unsigned char bytes[sizeof(void*) == 8 ? 40 : 24];
+};
+YR_API void MutexInit(MutexStorage& mutex);
+YR_API void MutexDestroy(MutexStorage& mutex);
+YR_API void MutexLock(MutexStorage& mutex);
+YR_API bool MutexTryLock(MutexStorage& mutex);
+YR_API void MutexUnlock(MutexStorage& mutex);
+
+// ---- Environment -------------------------------------------------------------------------
+// Value of an environment variable, or null.
+YR_API const char* Environment(const char* name);
+
+}  // namespace Yr::Platform

@@ -1,0 +1,211 @@
+#include "system/strings/string_id.h"
+
+#include <cstring>
+
+#include "system/memory/allocator.h"
+#include "system/memory/manual_static.h"
+#include "system/thread/critical_section.h"
+
+namespace Yr {
+
+Detail::StringIdCache* StringId::msCache = nullptr;
+const StringId StringId::null;
+
+namespace Detail {
+namespace {
+
+ManualStatic<CriticalSection> gTableLock;
+ManualStatic<StringIdCache> gTable;
+
+// Raising a count needs no lock: the caller holds a handle to the node (or the table lock
+// in Create), so the count is above zero or the node is being revived under the lock, and a
+// collection, which runs under the lock and frees only at count 0, cannot free it meanwhile.
+inline void Retain(StringIdCache::Node* node) { node->refcount.fetch_add(1, std::memory_order_relaxed); }
+
+// Lowering never goes below zero. The release half orders this handle's last reads of the
+// node before a collection that observes the zero (acquire) and frees the block.
+inline void Release(StringIdCache::Node* node) {
+  uint32_t count = node->refcount.load(std::memory_order_relaxed);
+  while (count != 0 &&
+         !node->refcount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel, std::memory_order_relaxed)) {
+  }
+}
+
+// Sampled positions for texts above kFullHashLength: alternately from the end and the front.
+constexpr uint32_t kFullHashLength = 16;
+constexpr uint32_t kHashShift = 3;
+
+}  // namespace
+
+uint32_t StringIdCache::Hash(const char* text, uint32_t length) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  uint32_t h = 0;
+  if (length <= kFullHashLength) {
+    for (uint32_t i = 0; i < length; ++i) h = (h << kHashShift) ^ bytes[i];
+    return h;
+  }
+  const uint32_t samples[] = {length - 6, 3, length - 5, 4, length - 4, 5, length - 3, 6, length - 2, 7, length - 1};
+  for (uint32_t index : samples) h = (h << kHashShift) ^ bytes[index];
+  return h;
+}
+
+void StringIdCache::Lock() { gTableLock->Lock(); }
+void StringIdCache::Unlock() { gTableLock->Unlock(); }
+
+StringIdCache::StringIdCache(unsigned int size) : mSize(size), mBuckets(nullptr), mGcCursor(0), mEmptyNode(nullptr) {
+  Lock();
+  mBuckets = static_cast<Bucket*>(Detail::Allocate(size * static_cast<unsigned int>(sizeof(Bucket))));
+  if (mBuckets == nullptr) Platform::FatalOutOfMemory(size * sizeof(Bucket), kDefaultAlignment);
+  for (unsigned int i = 0; i < size; ++i) new (&mBuckets[i]) Bucket();
+  mEmptyNode = Create("");
+  Unlock();
+}
+
+StringIdCache::~StringIdCache() {
+  Lock();
+  for (unsigned int i = 0; i < mSize; ++i) {
+    ListNode* sentinel = mBuckets[i].Sentinel();
+    while (sentinel->next != sentinel) {
+      auto* node = static_cast<Node*>(sentinel->next);
+      node->Unlink();
+      node->~Node();
+      Detail::Free(node);
+    }
+  }
+  Detail::Free(mBuckets);
+  mBuckets = nullptr;
+  mEmptyNode = nullptr;
+  Unlock();
+}
+
+StringIdCache::Node* StringIdCache::Find(const char* text, uint32_t length, Bucket** bucketOut) {
+  Bucket* bucket = &mBuckets[Hash(text, length) % mSize];
+  *bucketOut = bucket;
+  ListNode* sentinel = bucket->Sentinel();
+  for (ListNode* link = sentinel->next; link != sentinel; link = link->next) {
+    auto* node = static_cast<Node*>(link);
+    if (node->length == length && std::memcmp(node->Text(), text, length) == 0) {
+      bucket->MoveToFront(node);
+      return node;
+    }
+  }
+  return nullptr;
+}
+
+StringIdCache::Node* StringIdCache::Create(const char* text) {
+  if (text == nullptr) return nullptr;
+  const auto length = static_cast<uint32_t>(std::strlen(text));
+  Lock();
+  if (length == 0 && mEmptyNode) {
+    Retain(mEmptyNode);
+    Unlock();
+    return mEmptyNode;
+  }
+  Bucket* bucket = nullptr;
+  Node* node = Find(text, length, &bucket);
+  if (node) {
+    Retain(node);
+  } else {
+    const uint32_t blockSize = BlockSize(length);
+    void* block = Detail::Allocate(blockSize);
+    if (block == nullptr) Platform::FatalOutOfMemory(blockSize, kDefaultAlignment);
+    node = new (block) Node;
+    node->length = length;
+    node->capacity = blockSize - kHeaderSize;
+    node->refcount.store(1, std::memory_order_relaxed);
+    std::memcpy(node->Text(), text, length);
+    node->Text()[length] = '\0';
+    bucket->PushFront(node);
+  }
+  Unlock();
+  return node;
+}
+
+void StringIdCache::RealClone(Node* node) { Retain(node); }
+void StringIdCache::Destroy(Node* node) { Release(node); }
+
+void StringIdCache::Sweep(unsigned int index) {
+  ListNode* sentinel = mBuckets[index].Sentinel();
+  ListNode* link = sentinel->next;
+  while (link != sentinel) {
+    auto* node = static_cast<Node*>(link);
+    link = link->next;
+    if (node->refcount.load(std::memory_order_acquire) == 0) {
+      node->Unlink();
+      node->~Node();
+      Detail::Free(node);
+    }
+  }
+}
+
+void StringIdCache::GC(bool all) {
+  Lock();
+  ++mGcCursor;
+  if (all || mGcCursor >= mSize) mGcCursor = 0;
+  Sweep(mGcCursor);
+  if (all) {
+    for (unsigned int i = 1; i < mSize; ++i) Sweep(i);
+    mGcCursor = 0;
+  }
+  Unlock();
+}
+
+unsigned int StringIdCache::BucketLength(unsigned int bucket) {
+  Lock();
+  unsigned int count = 0;
+  ListNode* sentinel = mBuckets[bucket].Sentinel();
+  for (ListNode* link = sentinel->next; link != sentinel; link = link->next) ++count;
+  Unlock();
+  return count;
+}
+
+void BuildStringTableLock() { gTableLock.Build(); }
+void DestroyStringTableLock() { gTableLock.Destroy(); }
+
+void BuildStringTable() { StringId::msCache = &gTable.Build(StringIdCache::kBuckets); }
+
+void DestroyStringTable() {
+  gTable.Destroy();
+  StringId::msCache = nullptr;
+}
+
+}  // namespace Detail
+
+// ---- StringId -------------------------------------------------------------------------------
+
+StringId::StringId(const char* text) : mNode(CreateString(text)) {}
+
+StringId::StringId(const StringId& other) : mNode(other.mNode) {
+  if (mNode) Detail::StringIdCache::RealClone(mNode);
+}
+
+StringId::~StringId() {
+  if (mNode) Detail::StringIdCache::Destroy(mNode);
+}
+
+StringId& StringId::operator=(const StringId& other) {
+  if (mNode == other.mNode) return *this;
+  if (mNode) Detail::StringIdCache::Destroy(mNode);
+  mNode = other.mNode;
+  if (mNode) Detail::StringIdCache::RealClone(mNode);
+  return *this;
+}
+
+StringId& StringId::operator=(StringId&& other) noexcept {
+  if (this == &other) return *this;
+  if (mNode) Detail::StringIdCache::Destroy(mNode);
+  mNode = other.mNode;
+  other.mNode = nullptr;
+  return *this;
+}
+
+void StringId::GC(bool all) { msCache->GC(all); }
+
+StringId::Node* StringId::CreateString(const char* text) { return text ? msCache->Create(text) : nullptr; }
+
+void StringId::CloneString(StringId& dst, const StringId& src) {
+  dst.mNode = src.mNode;
+  if (dst.mNode) Detail::StringIdCache::RealClone(dst.mNode);
+}
+
+}  // namespace Yr
