@@ -39,7 +39,7 @@ inline void PlainFree(void* block) {
 inline unsigned int CurrentSize(void* block) {
   if (AllocatorHook::mInvalid) return 0;
   if (AllocatorHook* hook = AllocatorHook::mHook) return hook->GetAllocationSize(block, 0);
-  return static_cast<unsigned int>(Platform::AlignedUsableSize(block));
+  return OrigGetAllocationSize(block, 0);
 }
 
 void* MoveBlock(void* block, unsigned int oldSize, unsigned int size, unsigned int alignment) {
@@ -141,7 +141,11 @@ void* OrigAlignedMalloc(unsigned int size, int alignment, const char*, int) {
 
 void OrigAlignedFree(void* block) { Platform::AlignedFree(block); }
 
+// A block inside a managed range was never allocated by the platform: asking the platform
+// for its size would read foreign memory as allocator metadata. Its size is what remains of
+// its range.
 unsigned int OrigGetAllocationSize(void* block, unsigned int) {
+  if (unsigned int managed = Detail::ManagedBytesFrom(block)) return managed;
   return static_cast<unsigned int>(Platform::AlignedUsableSize(block));
 }
 

@@ -43,16 +43,21 @@ void DeregisterManagedMemory(uintptr_t begin) {
   }
 }
 
-bool IsManagedMemory(const void* p) {
-  if (!sManagedMemoryUsed || p == nullptr || !gRanges.Built()) return false;
+namespace {
+// The lowest-indexed used slot holding p, or null.
+const ManagedRange* FindRange(const void* p) {
+  if (!sManagedMemoryUsed || p == nullptr || !gRanges.Built()) return nullptr;
   uintptr_t address = reinterpret_cast<uintptr_t>(p);
   const ManagedRange* slots = gRanges.Get().Data();
   for (unsigned int i = 0; i < gHighWater; ++i) {
     const ManagedRange& slot = slots[i];
-    if (!slot.mVacant && slot.mBegin <= address && address < slot.mEnd) return true;
+    if (!slot.mVacant && slot.mBegin <= address && address < slot.mEnd) return &slot;
   }
-  return false;
+  return nullptr;
 }
+}  // namespace
+
+bool IsManagedMemory(const void* p) { return FindRange(p) != nullptr; }
 
 }  // namespace Yr::Memory
 
@@ -70,6 +75,11 @@ void DestroyManagedMemory() {
   // The table's own storage is released by the managed rule, like every container's.
   Memory::gRanges.Destroy();
   Memory::gHighWater = 0;
+}
+
+unsigned int ManagedBytesFrom(const void* p) {
+  const Memory::ManagedRange* range = Memory::FindRange(p);
+  return range ? static_cast<unsigned int>(range->mEnd - reinterpret_cast<uintptr_t>(p)) : 0;
 }
 
 unsigned int ManagedMemorySlotCount() { return Memory::gRanges.Built() ? Memory::gRanges.Get().Count() : 0; }

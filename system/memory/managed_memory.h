@@ -42,6 +42,9 @@ namespace Yr::Detail {
 // Load and unload steps of the registry.
 void BuildManagedMemory();
 void DestroyManagedMemory();
+// Bytes from p to the end of the managed range holding it; 0 when p is not managed. The
+// platform allocator cannot size a block it never allocated, so this stands in for it.
+YR_API unsigned int ManagedBytesFrom(const void* p);
 // Slot count as the registry holds it (1024 after load, 0 after unload); for tests.
 YR_API unsigned int ManagedMemorySlotCount();
 }  // namespace Yr::Detail

@@ -1,0 +1,18 @@
+// The tour: the application start-up road through the library, one section per subsystem.
+// Each section prints what happens at each of its steps.
+#pragma once
+
+#include <cstdio>
+
+namespace Tour {
+
+// Prints a section heading.
+inline void Section(const char* title) { std::printf("\n== %s ==\n", title); }
+
+// Sections, in the order an application meets them. Each lives in its own tour_<x>.cpp.
+void Memory(int argc, char** argv);
+void Strings(int argc, char** argv);
+// Prints the hook's final counts and uninstalls it: a hook must not be destroyed while installed.
+void MemoryFinish();
+
+}  // namespace Tour
