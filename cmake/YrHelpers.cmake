@@ -5,11 +5,16 @@ set(YR_WARNINGS -Wall -Wextra)
 
 # Flags for everything the project compiles: frame pointers keep stack walks cheap and
 # exact, and the sanitizer switch reaches tests and benchmarks as well as the library.
+# Fuzz builds also instrument everything for coverage, so the fuzzer sees the library's
+# branches and not only those of the target.
 function(yr_common_flags target)
   target_compile_options(${target} PRIVATE ${YR_WARNINGS} -fno-omit-frame-pointer)
   if(YR_SANITIZE)
     target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-sanitize-recover=undefined)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+  endif()
+  if(YR_BUILD_FUZZ)
+    target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
   endif()
 endfunction()
 
@@ -18,7 +23,9 @@ function(yr_module name)
   cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
   list(TRANSFORM ARG_SOURCES PREPEND "${CMAKE_CURRENT_SOURCE_DIR}/")
   target_sources(yrsystem PRIVATE ${ARG_SOURCES})
-  file(GLOB headers "${CMAKE_CURRENT_SOURCE_DIR}/*.h")
+  # Installed as <prefix>/include/yr/system/<subsystem>/, so that the repository-rooted
+  # includes ("system/strings/string_id.h") resolve against <prefix>/include/yr.
+  file(GLOB headers CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.h")
   install(FILES ${headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/yr/system/${name})
 endfunction()
 
@@ -28,8 +35,11 @@ function(yr_test name)
   add_executable(${name} ${ARG_SOURCES})
   yr_common_flags(${name})
   target_link_libraries(${name} PRIVATE Yr::system GTest::gtest GTest::gtest_main Threads::Threads ${ARG_LIBS})
+  # YR_TEST_EMULATOR is the command that runs a program of this build (empty when the host
+  # runs it itself): a test that starts a helper program puts it in front.
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                       PROPERTIES ENVIRONMENT "YR_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
+                       PROPERTIES ENVIRONMENT "YR_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}\\;YR_TEST_EMULATOR=${emulator}")
 endfunction()
 
 # yr_bench(<name> SOURCES <files...> [LIBS <libs...>]): one Google Benchmark program.
@@ -46,4 +56,15 @@ function(yr_executable name)
   add_executable(${name} ${ARG_SOURCES})
   yr_common_flags(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+endfunction()
+
+# yr_fuzz(<name> SOURCES <files...> [LIBS <libs...>]): one libFuzzer target (YR_BUILD_FUZZ,
+# clang only). The sources define LLVMFuzzerTestOneInput; libFuzzer supplies main.
+function(yr_fuzz name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  yr_common_flags(${name})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE Yr::system ${ARG_LIBS})
 endfunction()
