@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "system/debug/log.h"
+#include "system/debug/messenger.h"
 #include "system/memory/managed_memory.h"
 #include "system/memory/rb_tree.h"
 #include "system/platform/platform.h"
@@ -26,6 +28,9 @@ constexpr StartupStep kStartupSteps[] = {
     {"string table lock", &BuildStringTableLock, &DestroyStringTableLock},
     {"string table", &BuildStringTable, &DestroyStringTable},
     {"managed-memory registry", &BuildManagedMemory, &DestroyManagedMemory},
+    {"banner log target", &BuildBannerTarget, &DestroyBannerTarget},
+    {"log specification flag word", &BuildLogSpec, nullptr},
+    {"messenger slot", &BuildMessengerSlot, &DestroyMessengerSlot},
     {"StringId::null", &NoWork, &NoWork},
 };
 
