@@ -83,6 +83,9 @@ struct YR_API VirtualBase {
   static void* operator new[](size_t size);
   static void operator delete(void* block);
   static void operator delete[](void* block);
+  // Placement forms stay usable: the class-level operators would otherwise hide them.
+  static void* operator new(size_t, void* where) noexcept { return where; }
+  static void operator delete(void*, void*) noexcept {}
 };
 
 // Frees by the managed rule: a block inside a registered managed range is never freed.
@@ -91,6 +94,8 @@ struct YR_API MemObject {
   static void* operator new[](size_t size);
   static void operator delete(void* block);
   static void operator delete[](void* block);
+  static void* operator new(size_t, void* where) noexcept { return where; }
+  static void operator delete(void*, void*) noexcept {}
 };
 
 struct YR_API VirtualMemObject : VirtualBase, MemObject {
