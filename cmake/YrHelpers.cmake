@@ -39,7 +39,8 @@ function(yr_test name)
   # runs it itself): a test that starts a helper program puts it in front.
   list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " emulator)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                       PROPERTIES ENVIRONMENT "YR_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}\\;YR_TEST_EMULATOR=${emulator}")
+                       PROPERTIES ENVIRONMENT "YR_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}"
+                                  ENVIRONMENT_MODIFICATION "YR_TEST_EMULATOR=set:${emulator}")
 endfunction()
 
 # yr_bench(<name> SOURCES <files...> [LIBS <libs...>]): one Google Benchmark program.
@@ -67,4 +68,24 @@ function(yr_fuzz name)
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${name} PRIVATE Yr::system ${ARG_LIBS})
+endfunction()
+
+# yr_adapt_library_to_compiler(<target>): the shared library's own flags, on clang. Clang
+# never emits STB_GNU_UNIQUE symbols and has no switch for them; and its sanitizer and
+# fuzzer runtimes are linked into executables only, so an instrumented shared library
+# leaves their symbols to the program that loads it instead of failing --no-undefined.
+function(yr_adapt_library_to_compiler target)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    return()
+  endif()
+  get_target_property(options ${target} COMPILE_OPTIONS)
+  if(options)
+    list(REMOVE_ITEM options -fno-gnu-unique)
+    set_property(TARGET ${target} PROPERTY COMPILE_OPTIONS ${options})
+  endif()
+  get_target_property(options ${target} LINK_OPTIONS)
+  if(options AND (YR_SANITIZE OR YR_BUILD_FUZZ))
+    list(REMOVE_ITEM options -Wl,--no-undefined)
+    set_property(TARGET ${target} PROPERTY LINK_OPTIONS ${options})
+  endif()
 endfunction()

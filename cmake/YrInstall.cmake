@@ -14,5 +14,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/YrSystemConfigVersion.cma
 install(FILES ${PROJECT_BINARY_DIR}/YrSystemConfig.cmake ${PROJECT_BINARY_DIR}/YrSystemConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/YrSystem)
 
+# The pkg-config file finds its prefix from its own place, so the tree stays correct when
+# `cmake --install --prefix` picks another prefix than the configured one.
+file(RELATIVE_PATH YR_PC_PREFIX_FROM_PCDIR /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" YR_PC_PREFIX_FROM_PCDIR "${YR_PC_PREFIX_FROM_PCDIR}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/yrsystem.pc.in ${PROJECT_BINARY_DIR}/yrsystem.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/yrsystem.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,41 @@
+# cmake -DNM=<nm> -DLIBRARY=<libyrsystem.so> -P YrCheckExports.cmake
+#
+# Fails when the library exports anything but its interface: every defined dynamic symbol
+# must belong to namespace Yr or Qel (functions, data, vtables, type information), and none
+# may be an STB_GNU_UNIQUE symbol, which would keep the library loaded after dlclose.
+# AddressSanitizer's ODR markers of exported globals are allowed, and so is standard-library
+# template code the compiler instantiates for exported types (weak, default visibility).
+execute_process(COMMAND ${NM} -D --defined-only -C ${LIBRARY}
+                OUTPUT_VARIABLE listing RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${listing}")
+set(count 0)
+set(unexpected "")
+foreach(line IN LISTS lines)
+  if(NOT line MATCHES "^[0-9a-fA-F]* ([A-Za-z]) (.*)$")
+    continue()
+  endif()
+  set(type "${CMAKE_MATCH_1}")
+  set(name "${CMAKE_MATCH_2}")
+  math(EXPR count "${count} + 1")
+  if(type STREQUAL "u")
+    list(APPEND unexpected "unique symbol: ${name}")
+  elseif(name MATCHES "^(Yr|Qel)::"
+         OR name MATCHES "^(typeinfo|typeinfo name|vtable|VTT|construction vtable|guard variable) for .*(Yr|Qel)::"
+         OR name MATCHES "^__odr_asan[._]"
+         OR (type MATCHES "^[WV]$" AND name MATCHES "^(std|__gnu_cxx)::"))
+    continue()
+  else()
+    list(APPEND unexpected "${type} ${name}")
+  endif()
+endforeach()
+if(count EQUAL 0)
+  message(FATAL_ERROR "no exported symbols found in ${LIBRARY}")
+endif()
+if(unexpected)
+  list(JOIN unexpected "\n  " text)
+  message(FATAL_ERROR "${LIBRARY} exports symbols outside the interface:\n  ${text}")
+endif()
+message(STATUS "${count} exported symbols, all of the interface")
