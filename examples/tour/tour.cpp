@@ -7,6 +7,8 @@ int main(int argc, char** argv) {
   // Each section builds on the ones before it; add new sections in start-up order.
   Tour::Memory(argc, argv);
   Tour::Strings(argc, argv);
+  Tour::Options(argc, argv);
+  Tour::Debug(argc, argv);
   Tour::MemoryFinish();
   std::printf("\nTour finished.\n");
   return 0;

@@ -12,6 +12,8 @@ inline void Section(const char* title) { std::printf("\n== %s ==\n", title); }
 // Sections, in the order an application meets them. Each lives in its own tour_<x>.cpp.
 void Memory(int argc, char** argv);
 void Strings(int argc, char** argv);
+void Options(int argc, char** argv);
+void Debug(int argc, char** argv);
 // Prints the hook's final counts and uninstalls it: a hook must not be destroyed while installed.
 void MemoryFinish();
 
