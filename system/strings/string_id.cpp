@@ -17,19 +17,7 @@ namespace {
 ManualStatic<CriticalSection> gTableLock;
 ManualStatic<StringIdCache> gTable;
 
-// Raising a count needs no lock: the caller holds a handle to the node (or the table lock
-// in Create), so the count is above zero or the node is being revived under the lock, and a
-// collection, which runs under the lock and frees only at count 0, cannot free it meanwhile.
-inline void Retain(StringIdCache::Node* node) { node->refcount.fetch_add(1, std::memory_order_relaxed); }
-
-// Lowering never goes below zero. The release half orders this handle's last reads of the
-// node before a collection that observes the zero (acquire) and frees the block.
-inline void Release(StringIdCache::Node* node) {
-  uint32_t count = node->refcount.load(std::memory_order_relaxed);
-  while (count != 0 &&
-         !node->refcount.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel, std::memory_order_relaxed)) {
-  }
-}
+inline void Retain(StringIdCache::Node* node) { StringIdCache::RealClone(node); }
 
 // Sampled positions for texts above kFullHashLength: alternately from the end and the front.
 constexpr uint32_t kFullHashLength = 16;
@@ -121,8 +109,6 @@ StringIdCache::Node* StringIdCache::Create(const char* text) {
   return node;
 }
 
-void StringIdCache::RealClone(Node* node) { Retain(node); }
-void StringIdCache::Destroy(Node* node) { Release(node); }
 
 void StringIdCache::Sweep(unsigned int index) {
   ListNode* sentinel = mBuckets[index].Sentinel();
@@ -174,14 +160,6 @@ void DestroyStringTable() {
 // ---- StringId -------------------------------------------------------------------------------
 
 StringId::StringId(const char* text) : mNode(CreateString(text)) {}
-
-StringId::StringId(const StringId& other) : mNode(other.mNode) {
-  if (mNode) Detail::StringIdCache::RealClone(mNode);
-}
-
-StringId::~StringId() {
-  if (mNode) Detail::StringIdCache::Destroy(mNode);
-}
 
 StringId& StringId::operator=(const StringId& other) {
   if (mNode == other.mNode) return *this;

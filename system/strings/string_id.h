@@ -50,8 +50,17 @@ class YR_API StringIdCache {
   StringIdCache& operator=(const StringIdCache&) = delete;
 
   Node* Create(const char* text);
-  static void RealClone(Node* node);
-  static void Destroy(Node* node);
+  // Raising a count needs no lock: the caller holds a handle to the node (or the table lock,
+  // in Create), so a collection, which frees only at count 0 and only under the lock, cannot
+  // free the node meanwhile.
+  static void RealClone(Node* node) { node->refcount.fetch_add(1, std::memory_order_relaxed); }
+  // Lowering never leaves the count below zero: a release of a node already at 0 is undone
+  // at once. The momentary wrap only makes a concurrent collection skip the node. The release
+  // half orders this handle's last reads of the node before the collection that frees it.
+  static void Destroy(Node* node) {
+    if (node->refcount.fetch_sub(1, std::memory_order_acq_rel) == 0)
+      node->refcount.fetch_add(1, std::memory_order_relaxed);
+  }
   // Frees nodes of count 0: one bucket per call, or every bucket when all is true.
   void GC(bool all);
   void Dump() {}
@@ -96,10 +105,14 @@ class YR_API StringId {
 
   constexpr StringId() : mNode(nullptr) {}
   StringId(const char* text);  // NOLINT: implicit from text by design
-  StringId(const StringId& other);
+  StringId(const StringId& other) : mNode(other.mNode) {
+    if (mNode) Detail::StringIdCache::RealClone(mNode);
+  }
   StringId(StringId&& other) noexcept : mNode(other.mNode) { other.mNode = nullptr; }
   explicit StringId(Nop&) {}
-  ~StringId();
+  ~StringId() {
+    if (mNode) Detail::StringIdCache::Destroy(mNode);
+  }
   StringId& operator=(const StringId& other);
   StringId& operator=(StringId&& other) noexcept;
 
