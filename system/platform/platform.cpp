@@ -102,6 +102,15 @@ void* AlignedAlloc(size_t size, size_t alignment) {
   return block;
 }
 
+void* AlignedAllocOrStop(size_t size, size_t alignment) {
+  void* block = AlignedAlloc(size, alignment);
+  if (block == nullptr) [[unlikely]] {
+    if (size == 0) block = AlignedAlloc(1, alignment);
+    if (block == nullptr) FatalOutOfMemory(size, alignment);
+  }
+  return block;
+}
+
 void AlignedFree(void* block) { ::free(block); }
 
 size_t AlignedUsableSize(void* block) { return block ? ::malloc_usable_size(block) : 0; }

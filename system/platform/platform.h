@@ -34,6 +34,9 @@ YR_API void StandardError(const char* bytes, size_t count);
 // Alignment must be a power of two; smaller than a pointer is raised to a pointer.
 // Returns null only when the system has no memory left.
 YR_API void* AlignedAlloc(size_t size, size_t alignment);
+// As AlignedAlloc, but never returns null: exhaustion is the fatal out-of-memory stop. A
+// zero-byte request that the system answers with null is retried as one byte.
+YR_API void* AlignedAllocOrStop(size_t size, size_t alignment);
 YR_API void AlignedFree(void* block);
 // Usable bytes of a block from AlignedAlloc; 0 for null.
 YR_API size_t AlignedUsableSize(void* block);
