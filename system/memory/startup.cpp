@@ -4,6 +4,7 @@
 
 #include "system/debug/log.h"
 #include "system/debug/messenger.h"
+#include "system/io/mount.h"
 #include "system/memory/managed_memory.h"
 #include "system/memory/rb_tree.h"
 #include "system/platform/platform.h"
@@ -28,6 +29,8 @@ constexpr StartupStep kStartupSteps[] = {
     {"string table lock", &BuildStringTableLock, &DestroyStringTableLock},
     {"string table", &BuildStringTable, &DestroyStringTable},
     {"managed-memory registry", &BuildManagedMemory, &DestroyManagedMemory},
+    {"mount table", &BuildMountTable, &DestroyMountTable},
+    {"mount table lock", &BuildMountTableLock, &DestroyMountTableLock},
     {"banner log target", &BuildBannerTarget, &DestroyBannerTarget},
     {"log specification flag word", &BuildLogSpec, nullptr},
     {"messenger slot", &BuildMessengerSlot, &DestroyMessengerSlot},

@@ -1,0 +1,362 @@
+#include "system/io/raw_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "system/platform/file_platform.h"
+#include "tests/io/temp_dir.h"
+
+namespace {
+
+using Yr::RawFile;
+
+class RawFileTest : public YrTest::TempDirTest {};
+
+// FILETIME of a Unix time, for comparisons.
+unsigned long long FileTimeOf(long long seconds, long nanoseconds) {
+  return static_cast<unsigned long long>(seconds) * Yr::Platform::kFileTimeTicksPerSecond +
+         static_cast<unsigned long long>(nanoseconds) / 100 + Yr::Platform::kFileTimeUnixEpoch;
+}
+
+long long NowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+TEST_F(RawFileTest, WriteReadSeekTellAndSize) {
+  std::string name = At("data.bin");
+  RawFile file;
+  ASSERT_TRUE(file.Open(name.c_str(), Yr::OpenWrite));
+  EXPECT_EQ(file.Write("hello world", 11), 11u);
+  EXPECT_EQ(file.Tell(), 11);
+  file.Close();
+  EXPECT_FALSE(file.IsOpen());
+
+  ASSERT_TRUE(file.Open(name.c_str(), 0));
+  EXPECT_EQ(file.GetSize(), 11u);
+  char buffer[32] = {};
+  EXPECT_EQ(file.Read(buffer, 5), 5u);
+  EXPECT_EQ(std::string(buffer, 5), "hello");
+  EXPECT_EQ(file.Seek(1, Yr::SeekCurrent), 6);
+  EXPECT_EQ(file.Read(buffer, sizeof buffer), 5u);  // stops at the end of the file
+  EXPECT_EQ(std::string(buffer, 5), "world");
+  EXPECT_EQ(file.Read(buffer, sizeof buffer), 0u);  // end of file is no error
+  EXPECT_EQ(file.GetError(), Yr::kFileOk);
+  EXPECT_EQ(file.Seek(-3, Yr::SeekEnd), 8);
+  EXPECT_EQ(file.Seek(2, Yr::SeekBegin), 2);
+  // Any method value but begin and end moves from the current position.
+  EXPECT_EQ(file.Seek(3, static_cast<Yr::FileSeekMethod>(5)), 5);
+  EXPECT_EQ(file.Tell(), 5);
+  // Moving past the end is allowed; reading there gives nothing.
+  EXPECT_EQ(file.Seek(100, Yr::SeekBegin), 100);
+  EXPECT_EQ(file.Read(buffer, 4), 0u);
+  EXPECT_EQ(file.GetError(), Yr::kFileOk);
+}
+
+TEST_F(RawFileTest, BackslashNamesReachTheSystemWithSlashes) {
+  std::filesystem::create_directory(At("sub"));
+  WriteText("sub/x.txt", "abc");
+  std::string name = At("sub") + "\\x.txt";
+  RawFile file;
+  ASSERT_TRUE(file.Open(name.c_str(), 0));
+  char buffer[4] = {};
+  EXPECT_EQ(file.Read(buffer, 3), 3u);
+  EXPECT_STREQ(buffer, "abc");
+}
+
+TEST_F(RawFileTest, WriterIsExclusiveAndTruncatesOnlyOnceItHoldsTheFile) {
+  std::string name = At("shared.txt");
+  WriteText("shared.txt", "original");
+
+  RawFile reader1, reader2;
+  ASSERT_TRUE(reader1.Open(name.c_str(), 0));
+  ASSERT_TRUE(reader2.Open(name.c_str(), 0));  // readers share
+
+  RawFile writer;
+  EXPECT_FALSE(writer.Open(name.c_str(), Yr::OpenWrite));  // refused while read
+  EXPECT_EQ(writer.GetError(), Yr::kFileOk);                // a refusal is no error state
+  EXPECT_FALSE(writer.IsOpen());
+  EXPECT_EQ(ReadText("shared.txt"), "original");  // the refused writer truncated nothing
+
+  reader1.Close();
+  reader2.Close();
+  ASSERT_TRUE(writer.Open(name.c_str(), Yr::OpenWrite));
+  EXPECT_EQ(ReadText("shared.txt"), "");  // truncated
+  EXPECT_EQ(writer.Write("new", 3), 3u);
+
+  RawFile other;
+  EXPECT_FALSE(other.Open(name.c_str(), 0));              // no reader while written
+  EXPECT_FALSE(other.Open(name.c_str(), Yr::OpenWrite));  // no second writer
+  EXPECT_EQ(other.GetError(), Yr::kFileOk);
+  writer.Close();
+  EXPECT_TRUE(other.Open(name.c_str(), 0));
+  EXPECT_EQ(other.GetSize(), 3u);
+
+  // A missing file does not open for reading, and creates nothing.
+  RawFile missing;
+  EXPECT_FALSE(missing.Open(At("missing.txt").c_str(), 0));
+  EXPECT_FALSE(std::filesystem::exists(At("missing.txt")));
+  EXPECT_EQ(missing.GetError(), Yr::kFileOk);
+  // Neither does a directory, nor a null name.
+  EXPECT_FALSE(missing.Open(mDir.c_str(), 0));
+  EXPECT_FALSE(missing.Open(static_cast<const char*>(nullptr), 0));
+  EXPECT_EQ(missing.GetError(), Yr::kFileOk);
+}
+
+TEST_F(RawFileTest, ReopeningReleasesThePreviousFile) {
+  std::string first = At("first.txt");
+  RawFile file;
+  ASSERT_TRUE(file.Open(first.c_str(), Yr::OpenWrite));
+  ASSERT_TRUE(file.Open(At("second.txt").c_str(), Yr::OpenWrite));
+  RawFile reader;
+  EXPECT_TRUE(reader.Open(first.c_str(), 0));  // the first writer's hold is gone
+}
+
+TEST_F(RawFileTest, NoBufferingReadsWithAlignedBuffers) {
+  std::string name = At("direct.bin");
+  std::vector<char> content(8192);
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+  WriteText("direct.bin", std::string(content.begin(), content.end()));
+
+  RawFile file;
+  ASSERT_TRUE(file.Open(name.c_str(), Yr::OpenNoBuffering | Yr::OpenOverlapped));
+  alignas(4096) static char buffer[8192];
+  EXPECT_EQ(file.Read(buffer, sizeof buffer), sizeof buffer);
+  EXPECT_EQ(std::memcmp(buffer, content.data(), sizeof buffer), 0);
+  // With the write bit set the other two are ignored: an ordinary exclusive writer.
+  RawFile writer;
+  ASSERT_TRUE(writer.Open(At("w.bin").c_str(), Yr::OpenWrite | Yr::OpenNoBuffering));
+  EXPECT_EQ(writer.Write("x", 1), 1u);  // an unaligned write would fail without buffering
+}
+
+TEST_F(RawFileTest, ErrorStatesAreStickyUntilCloseOfAnOpenFile) {
+  std::string name = At("e.txt");
+  WriteText("e.txt", "0123456789");
+  char buffer[8];
+
+  // 3: reading a file opened for writing.
+  RawFile writer;
+  ASSERT_TRUE(writer.Open(At("w.txt").c_str(), Yr::OpenWrite));
+  EXPECT_EQ(writer.Read(buffer, 4), 0u);
+  EXPECT_EQ(writer.GetError(), Yr::kFileErrorRead);
+  // Every operation now refuses and keeps the first state.
+  EXPECT_EQ(writer.Write("abc", 3), 0u);
+  EXPECT_EQ(writer.Seek(0, Yr::SeekBegin), -1);
+  EXPECT_EQ(writer.Tell(), -1);
+  EXPECT_EQ(writer.GetSize(), 0u);
+  EXPECT_EQ(writer.GetTime(), 0u);
+  EXPECT_FALSE(writer.Open(name.c_str(), 0));
+  EXPECT_EQ(writer.GetError(), Yr::kFileErrorRead);
+  EXPECT_TRUE(writer.IsOpen());
+  writer.Close();
+  EXPECT_EQ(writer.GetError(), Yr::kFileOk);
+  EXPECT_EQ(ReadText("w.txt"), "");  // the refused write wrote nothing
+
+  // 4: writing a file opened for reading.
+  RawFile reader;
+  ASSERT_TRUE(reader.Open(name.c_str(), 0));
+  EXPECT_EQ(reader.Write("x", 1), 0u);
+  EXPECT_EQ(reader.GetError(), Yr::kFileErrorWrite);
+  EXPECT_EQ(reader.Read(buffer, 4), 0u);  // refused, state unchanged
+  EXPECT_EQ(reader.GetError(), Yr::kFileErrorWrite);
+  reader.Close();
+
+  // 5: moving before the start.
+  ASSERT_TRUE(reader.Open(name.c_str(), 0));
+  EXPECT_EQ(reader.Seek(-1, Yr::SeekBegin), -1);
+  EXPECT_EQ(reader.GetError(), Yr::kFileErrorSeek);
+  reader.Close();
+  ASSERT_TRUE(reader.Open(name.c_str(), 0));
+  EXPECT_EQ(reader.Read(buffer, 2), 2u);  // healthy again after Close
+
+  // 6: a position query on something without positions (a pipe reopened by name).
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  std::string pipeName = "/proc/self/fd/" + std::to_string(ends[0]);
+  RawFile piped;
+  ASSERT_TRUE(piped.Open(pipeName.c_str(), 0));
+  EXPECT_EQ(piped.Tell(), -1);
+  EXPECT_EQ(piped.GetError(), Yr::kFileErrorTell);
+  piped.Close();
+  ASSERT_TRUE(piped.Open(pipeName.c_str(), 0));
+  EXPECT_EQ(piped.Seek(0, Yr::SeekBegin), -1);
+  EXPECT_EQ(piped.GetError(), Yr::kFileErrorSeek);
+  piped.Close();
+  close(ends[0]);
+  close(ends[1]);
+
+  // 3 from GetTime, and from Read, of a file that is not open. Close of a closed file does
+  // not reset the state, so the object stays refused and does not touch the file system.
+  RawFile closed;
+  EXPECT_EQ(closed.GetTime(), 0u);
+  EXPECT_EQ(closed.GetError(), Yr::kFileErrorRead);
+  closed.Close();
+  EXPECT_EQ(closed.GetError(), Yr::kFileErrorRead);
+  EXPECT_FALSE(closed.Open(At("never.txt").c_str(), Yr::OpenWrite));
+  EXPECT_FALSE(std::filesystem::exists(At("never.txt")));
+
+  // 1: a mount name without a mount point.
+  RawFile unmounted;
+  EXPECT_FALSE(unmounted.Open(Yr::StringId("io-test-no-such-mount"), "e.txt", 0));
+  EXPECT_EQ(unmounted.GetError(), Yr::kFileErrorNoMount);
+  EXPECT_FALSE(unmounted.Open(name.c_str(), 0));
+  EXPECT_EQ(unmounted.GetError(), Yr::kFileErrorNoMount);
+}
+
+// State 2 would come from a null handle. With standard input closed the system hands out
+// descriptor 0 for the next open; it must still open cleanly and work.
+TEST_F(RawFileTest, DescriptorZeroIsNotMistakenForANullHandle) {
+  WriteText("z.txt", "zero");
+  int saved = dup(0);
+  ASSERT_GE(saved, 0);
+  close(0);
+  RawFile file;
+  bool opened = file.Open(At("z.txt").c_str(), 0);
+  char buffer[4] = {};
+  unsigned int read = file.Read(buffer, 4);
+  uint32_t error = file.GetError();
+  file.Close();
+  dup2(saved, 0);
+  close(saved);
+  EXPECT_TRUE(opened);
+  EXPECT_EQ(error, Yr::kFileOk);
+  EXPECT_EQ(read, 4u);
+  EXPECT_EQ(std::string(buffer, 4), "zero");
+}
+
+TEST_F(RawFileTest, SizeAboveFourGigabytesIsFullAndCached) {
+  constexpr unsigned long long kOffset = 5ull << 30;  // 5 GiB, a sparse hole before the byte
+  std::string name = At("sparse.bin");
+  RawFile writer;
+  ASSERT_TRUE(writer.Open(name.c_str(), Yr::OpenWrite));
+  ASSERT_EQ(writer.Seek(static_cast<long long>(kOffset), Yr::SeekBegin), static_cast<long long>(kOffset));
+  ASSERT_EQ(writer.Write("!", 1), 1u);
+  EXPECT_EQ(writer.Tell(), static_cast<long long>(kOffset + 1));
+  writer.Close();
+
+  RawFile reader;
+  ASSERT_TRUE(reader.Open(name.c_str(), 0));
+  EXPECT_EQ(reader.GetSize(), kOffset + 1);
+  // Shrink the file behind the reader's back: the cached size stays.
+  std::filesystem::resize_file(name, 10);
+  EXPECT_EQ(reader.GetSize(), kOffset + 1);
+  // A fresh open asks again.
+  ASSERT_TRUE(reader.Open(name.c_str(), 0));
+  EXPECT_EQ(reader.GetSize(), 10u);
+
+  std::filesystem::resize_file(name, kOffset + 1);
+  ASSERT_TRUE(reader.Open(name.c_str(), 0));
+  EXPECT_EQ(reader.Seek(-1, Yr::SeekEnd), static_cast<long long>(kOffset));
+  char byte = 'x';
+  EXPECT_EQ(reader.Read(&byte, 1), 1u);
+  EXPECT_EQ(byte, '\0');  // the data written earlier was cut by the resize
+}
+
+TEST_F(RawFileTest, TimeIsTheLaterOfCreationAndLastWrite) {
+  WriteText("old.txt", "x");
+  WriteText("future.txt", "y");
+  // An old last-write time (as a copy keeping its time stamp would have): the creation time
+  // of the copy, which is now, wins.
+  struct timespec old[2] = {{978307200, 0}, {978307200, 0}};  // 2001-01-01
+  ASSERT_EQ(utimensat(AT_FDCWD, At("old.txt").c_str(), old, 0), 0);
+  // A last-write time in the future wins over creation, to the exact 100 ns tick.
+  constexpr long long kFuture = 4102444800;  // 2100-01-01
+  struct timespec future[2] = {{kFuture, 123456789}, {kFuture, 123456789}};
+  ASSERT_EQ(utimensat(AT_FDCWD, At("future.txt").c_str(), future, 0), 0);
+
+  RawFile file;
+  ASSERT_TRUE(file.Open(At("old.txt").c_str(), 0));
+  unsigned long long now = FileTimeOf(NowSeconds(), 0);
+  unsigned long long time = file.GetTime();
+  EXPECT_GT(time, FileTimeOf(978307200, 0));
+  EXPECT_LE(time, now + Yr::Platform::kFileTimeTicksPerSecond * 2);
+  EXPECT_GE(time, now - Yr::Platform::kFileTimeTicksPerSecond * 120);
+
+  ASSERT_TRUE(file.Open(At("future.txt").c_str(), 0));
+  EXPECT_EQ(file.GetTime(), FileTimeOf(kFuture, 123456700));
+  EXPECT_EQ(file.GetTime(), 157469184001234567ull);  // the same instant as a literal FILETIME
+}
+
+TEST_F(RawFileTest, DirectoryStatics) {
+  std::string dir = At("d");
+  EXPECT_TRUE(RawFile::MkDir(dir.c_str()));
+  EXPECT_FALSE(RawFile::MkDir(dir.c_str()));               // exists
+  EXPECT_FALSE(RawFile::MkDir(At("x/y/z").c_str()));       // no parents
+  EXPECT_FALSE(RawFile::MkDir(Yr::Path()));                // empty path
+  EXPECT_TRUE(RawFile::DirectoryExists(dir.c_str()));
+  EXPECT_FALSE(RawFile::FileExists(dir.c_str()));
+
+  WriteText("d/a.tga", "a");
+  WriteText("d/b.tga", "b");
+  WriteText("d/c.txt", "c");
+  WriteText("d/[x].tga", "x");
+  EXPECT_TRUE(RawFile::FileExists(At("d/a.tga").c_str()));
+  EXPECT_TRUE(RawFile::FileExists((dir + "\\a.tga").c_str()));
+  EXPECT_FALSE(RawFile::DirectoryExists(At("d/a.tga").c_str()));
+  EXPECT_FALSE(RawFile::FileExists(At("d/none").c_str()));
+
+  RawFile::NameList names;
+  names.Add(Yr::StringId("stale"));
+  RawFile::GetFiles((dir + "/*.tga").c_str(), names);
+  std::vector<std::string> listed;
+  for (const Yr::StringId& id : names) listed.push_back(id.CStr());
+  std::sort(listed.begin(), listed.end());
+  // Bare names; brackets are ordinary characters.
+  EXPECT_EQ(listed, (std::vector<std::string>{"[x].tga", "a.tga", "b.tga"}));
+
+  RawFile::GetFiles((dir + "\\?.t*").c_str(), names);
+  listed.clear();
+  for (const Yr::StringId& id : names) listed.push_back(id.CStr());
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::string>{"a.tga", "b.tga", "c.txt"}));
+
+  RawFile::GetFiles((dir + "\\*").c_str(), names);
+  listed.clear();
+  for (const Yr::StringId& id : names) listed.push_back(id.CStr());
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::string>{".", "..", "[x].tga", "a.tga", "b.tga", "c.txt"}));
+
+  RawFile::GetFiles((dir + "/*.none").c_str(), names);
+  EXPECT_EQ(names.Count(), 0u);
+  RawFile::GetFiles(At("missing/*").c_str(), names);
+  EXPECT_EQ(names.Count(), 0u);
+
+  // Delete and Unlink remove files; Rename replaces an existing target.
+  EXPECT_TRUE(RawFile::Delete((dir + "\\c.txt").c_str()));
+  EXPECT_FALSE(RawFile::Delete((dir + "\\c.txt").c_str()));
+  EXPECT_TRUE(RawFile::Rename(At("d/a.tga").c_str(), At("d/b.tga").c_str()));
+  EXPECT_EQ(ReadText("d/b.tga"), "a");
+  EXPECT_FALSE(RawFile::FileExists(At("d/a.tga").c_str()));
+  EXPECT_FALSE(RawFile::Rename(At("d/a.tga").c_str(), At("d/c.tga").c_str()));
+  EXPECT_TRUE(RawFile::Unlink(At("d/b.tga").c_str()));
+  EXPECT_FALSE(RawFile::Unlink(At("d/b.tga").c_str()));
+
+  EXPECT_GT(RawFile::GetFreeSpace(mDir.c_str()), 0u);
+  EXPECT_EQ(RawFile::GetFreeSpace(At("missing").c_str()), 0u);
+}
+
+TEST(WildcardTest, StarAndQuestionMark) {
+  using Yr::Platform::WildcardMatch;
+  EXPECT_TRUE(WildcardMatch("*", ""));
+  EXPECT_TRUE(WildcardMatch("*", ".."));
+  EXPECT_TRUE(WildcardMatch("a*b*c", "axxbyybzc"));
+  EXPECT_FALSE(WildcardMatch("a*b*c", "axxbyybzcd"));
+  EXPECT_TRUE(WildcardMatch("*.tga", ".tga"));
+  EXPECT_FALSE(WildcardMatch("?.tga", ".tga"));
+  EXPECT_TRUE(WildcardMatch("??", "ab"));
+  EXPECT_FALSE(WildcardMatch("??", "abc"));
+  EXPECT_TRUE(WildcardMatch("[a]", "[a]"));
+  EXPECT_FALSE(WildcardMatch("[a]", "a"));
+  EXPECT_FALSE(WildcardMatch("a", "A"));  // names are case-sensitive here
+  // A long text against many stars stays fast (no exponential backtracking).
+  std::string text(4000, 'a');
+  EXPECT_FALSE(WildcardMatch("*a*a*a*a*a*a*a*a*b", text.c_str()));
+}
+
+}  // namespace
