@@ -7,11 +7,12 @@ set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 
 set(CMAKE_C_COMPILER gcc)
 set(CMAKE_CXX_COMPILER g++)
-set(CMAKE_C_FLAGS_INIT "-m32")
-set(CMAKE_CXX_FLAGS_INIT "-m32")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
+# 64-bit file offsets and times, as on x86-64: without them stat and readdir fail with
+# EOVERFLOW on large files and on file systems with 64-bit inode numbers, and times end in
+# 2038. The compiler driver links with the same flags, so -m32 reaches the linker too.
+set(YR_I386_FLAGS "-m32 -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
+set(CMAKE_C_FLAGS_INIT "${YR_I386_FLAGS}")
+set(CMAKE_CXX_FLAGS_INIT "${YR_I386_FLAGS}")
 
 # Libraries, headers and package files come from the i386 multiarch directories; programs
 # (cmake, pkg-config, the emulator) are the host's.
