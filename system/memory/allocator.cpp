@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "system/memory/managed_memory.h"
+#include "system/memory/simple_heap.h"
 #include "system/platform/platform.h"
 
 namespace Yr {
@@ -57,8 +58,7 @@ void* Allocate(unsigned int size, unsigned int alignment) {
 
 void Free(void* block) { PlainFree(block); }
 
-// There is no heap tree to dump until SimpleHeap provides one.
-void DumpHeaps() {}
+void DumpHeaps() { SimpleHeap::Dump(true); }
 
 void FreeManaged(void* block) {
   if (Memory::IsManagedMemory(block)) return;

@@ -6,7 +6,9 @@
 #include "system/debug/messenger.h"
 #include "system/io/mount.h"
 #include "system/memory/managed_memory.h"
+#include "system/memory/pool_of.h"
 #include "system/memory/rb_tree.h"
+#include "system/memory/simple_heap.h"
 #include "system/platform/platform.h"
 #include "system/strings/string_id.h"
 
@@ -34,7 +36,9 @@ constexpr StartupStep kStartupSteps[] = {
     {"banner log target", &BuildBannerTarget, &DestroyBannerTarget},
     {"log specification flag word", &BuildLogSpec, nullptr},
     {"messenger slot", &BuildMessengerSlot, &DestroyMessengerSlot},
+    {"SimpleHeap lock", &BuildSimpleHeapLock, &DestroySimpleHeapLock},
     {"StringId::null", &NoWork, &NoWork},
+    {"weak-counter pool", &BuildWeakCounterPool, &DestroyWeakCounterPool},
 };
 
 constexpr const char* kTraceVariable = "YR_STARTUP_TRACE";

@@ -1,0 +1,168 @@
+// Qel::Memory::IntrusiveHeap: a first-fit heap over a range the caller supplies, with its
+// bookkeeping in band. Every block, used or free, starts with a header linking it to its
+// neighbours in address order; free blocks are also chained, in ascending address order, in
+// bin 0 of a free index. Blocks are placed at the bottom (Allocate) or the top
+// (AllocateFromTop) of the first free block that fits; Free merges a block with free
+// neighbours and reclaims the slack beside it; ResizeBlock shrinks in place.
+//
+// Each used block may carry a fixed number of caller header bytes between its block header
+// and the user data. The heap never owns the range: the caller frees it after the heap is no
+// longer used. Nothing is allocated by the heap itself.
+//
+// Threads: no lock; callers serialise all use of one heap.
+#pragma once
+
+#include <cstdint>
+
+#include "system/platform/export.h"
+
+namespace Qel::Memory {
+
+// Test access to the private validation member.
+struct IntrusiveHeapTestAccess;
+
+class YR_API IntrusiveHeap {
+ public:
+  // Block headers sit wherever the caller's alignment and caller-header size put them, so
+  // they are declared without alignment requirements; every field is still at its natural
+  // offset.
+#pragma pack(push, 1)
+  struct Header {
+    uint32_t mReserved;  // not read or written by the heap
+    uint32_t mSizeWord;  // bit 31: free; used: requested size; free: length to the next block
+    Header* mNext;       // next block in address order
+    Header* mPrev;       // previous block in address order
+  };
+#pragma pack(pop)
+
+  // A position in a heap walk: the address of a used block's header.
+  struct HeapWalkIterator;
+
+  IntrusiveHeap() = default;
+  ~IntrusiveHeap() = default;
+  IntrusiveHeap(const IntrusiveHeap&) = delete;
+  IntrusiveHeap& operator=(const IntrusiveHeap&) = delete;
+
+  // Makes [p, p + size), trimmed to whole words at both ends, one free block. 1 on success;
+  // 0 when p is null, the range is too small for two blocks, or too long for a block length.
+  int Initialize(void* p, unsigned int size, unsigned int userHeaderSize);
+  // Forgets every block: the whole range is one free block again.
+  void Reset();
+
+  // Note the argument order: alignment first. Null when nothing fits. userHeader, when
+  // given, receives the address of the block's caller header.
+  void* Allocate(unsigned int alignment, unsigned int size, void** userHeader = nullptr);
+  void* AllocateFromTop(unsigned int alignment, unsigned int size, void** userHeader = nullptr);
+  // 1 when p is null or was freed; 0 when p lies outside the heap.
+  int Free(void* p);
+  // Shrinks a used block in place; 0 when p is outside the heap or size exceeds the block's
+  // current size.
+  int ResizeBlock(void* p, unsigned int size);
+  // 1 when a bottom-up search would find a fitting free block. Note the argument order:
+  // size first. No minimum alignment or size is applied.
+  int CanAllocate(unsigned int size, unsigned int alignment);
+  // The size stored in the block's header; 0 when p is outside the heap.
+  unsigned int GetAllocationSize(void* p);
+  // Bytes not taken by used blocks (their headers included).
+  unsigned int Available() const { return mAvailable; }
+  unsigned int Capacity() const { return mCapacity; }
+  // The address one past the range counts as inside.
+  int IsPointerInside(const void* p) const;
+
+  unsigned int GetDebuggingLevel() const { return mDebuggingLevel; }
+  void SetDebuggingLevel(unsigned int level) { mDebuggingLevel = level; }
+  void SetValidateEveryNCalls(unsigned int n) { mValidateEveryN = n; }
+
+  // Used blocks in address order.
+  HeapWalkIterator* HeapWalkStart();
+  HeapWalkIterator* HeapWalkGetNext(HeapWalkIterator* it);
+  int HeapWalkGetInfo(HeapWalkIterator* it, unsigned int* size, void** userData, void** userHeader);
+
+  // Dumps every block, then the free index, to the debug output.
+  void Print();
+  void PrintNode(Header* h);
+
+  static constexpr unsigned int kSmallBuckets = 5;
+  static constexpr unsigned int kTreeBins = 16;
+  static constexpr unsigned int kBins = kSmallBuckets + kTreeBins;
+
+ private:
+  friend struct IntrusiveHeapTestAccess;
+
+#pragma pack(push, 1)
+  struct FreeHeader : Header {
+    FreeHeader* mFreeNext;  // circular list of the bin, ascending address order in bin 0
+    FreeHeader* mFreePrev;
+    uint32_t mBinIndex;
+  };
+  // Free blocks filed in a tree bin would carry these links; this heap files every free
+  // block in bin 0, so the tree bins stay empty.
+  struct TreeHeader : FreeHeader {
+    TreeHeader* mLeft;
+    TreeHeader* mRight;
+    TreeHeader* mParent;
+  };
+#pragma pack(pop)
+
+  // Layout figures, all derived from the header layouts: 16, 28, 4 and 12 on 32-bit builds.
+  static constexpr unsigned int kHeaderSize = sizeof(Header);
+  static constexpr unsigned int kFreeHeaderSize = sizeof(FreeHeader);
+  // Block positions and lengths are kept in whole 32-bit words.
+  static constexpr unsigned int kWord = sizeof(uint32_t);
+  static constexpr unsigned int kMinAlignment = kWord;
+  static constexpr uint32_t kFreeFlag = 0x80000000u;
+  static constexpr uint32_t kSizeMask = ~kFreeFlag;
+#if UINTPTR_MAX == 0xFFFFFFFFu
+  static_assert(kHeaderSize == 16 && kFreeHeaderSize == 28, "block headers of 4 and 7 words");
+#endif
+
+  struct FreeIndex {
+    IntrusiveHeap* mHeap;
+    FreeHeader* mBins[kBins];
+  };
+
+  unsigned int AllocHeaderSize() const;
+  unsigned int AllocHeaderUserDataOfs() const;
+  unsigned int FreeHeaderSize() const;
+  void GetGap(const Header* h, uintptr_t& start, unsigned int& size) const;
+  unsigned int CalculateBlockSz0(Header* next, Header* h) const;
+  void UnlinkBlock(Header* h);
+  void LinkAllocBlockAfter(Header* prev, Header* h);
+
+  int Validate(int) const { return 1; }
+  int ValidateHeader(const Header*) const { return 1; }
+  int Validate0() const;
+  unsigned int HeaderChecksum(const void*, unsigned int) const { return 0; }
+  unsigned int HeaderChecksum(const Header*) const { return 0; }
+  void AddChecksumBlock(Header*) {}
+  void ScrapAllocBlock(Header*) {}
+  void ScrapAllocBlockGap(Header*) {}
+  void UpdateBlockChecksum(Header*) {}
+  void UpdateChecksums() {}
+
+  void* AllocateIn(unsigned int alignment, unsigned int size, void** userHeader, bool fromTop);
+  FreeHeader* FindFree(unsigned int alignment, unsigned int size, bool fromTop) const;
+  bool Fits(const FreeHeader* f, unsigned int alignment, unsigned int size) const;
+  bool Outside(const void* p) const;
+  Header* UsedHeader(void* p) const;
+  char* RangeEnd() const { return mBase + mCapacity; }
+  char* BlockEnd(const Header* next) const;
+  unsigned int MinimumSize(unsigned int size) const;
+  FreeHeader* MakeFree(char* at, char* end);
+  FreeHeader* NearestFreeBelow(Header* h) const;
+  void InsertFree(FreeHeader* after, FreeHeader* g);
+  void RemoveFree(FreeHeader* f);
+  FreeHeader* LastInBin(FreeHeader* f) const;
+  void PrintTree(TreeHeader* node);
+
+  char* mBase = nullptr;
+  uint32_t mCapacity = 0;
+  Header* mFirst = nullptr;
+  uint32_t mUserHeaderSize = 0;
+  uint32_t mValidateEveryN = 0;
+  uint32_t mDebuggingLevel = 255;
+  FreeIndex mFreeIndex = {};
+  uint32_t mAvailable = 0;
+};
+
+}  // namespace Qel::Memory

@@ -1,0 +1,177 @@
+#include "system/memory/pool_of.h"
+
+#include <algorithm>
+#include <cinttypes>
+
+#include "system/debug/debug_output.h"
+#include "system/memory/manual_static.h"
+#include "system/platform/platform.h"
+
+namespace Yr::Detail {
+namespace {
+
+constexpr int kAddressDigits = 2 * sizeof(void*);
+// The dump shows a 32 KiB window, one character per 32-bit word, 256 words a line.
+constexpr unsigned int kDumpWindow = 0x8000;
+constexpr unsigned int kDumpWordBytes = sizeof(uint32_t);
+constexpr unsigned int kDumpWords = kDumpWindow / kDumpWordBytes;
+constexpr unsigned int kDumpLineWords = 256;
+constexpr unsigned int kDumpLines = kDumpWords / kDumpLineWords;
+
+ManualStatic<WeakCounterPool> gWeakCounterPool;
+
+uintptr_t Addr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+
+void LinkBefore(PoolOfBase::Links* head, PoolOfBase::Links* node) {
+  node->mNext = head;
+  node->mPrev = head->mPrev;
+  head->mPrev->mNext = node;
+  head->mPrev = node;
+}
+
+void Unlink(PoolOfBase::Links* node) {
+  node->mPrev->mNext = node->mNext;
+  node->mNext->mPrev = node->mPrev;
+}
+
+void MakeFresh(PoolOfBase::Block* page) {
+  char* base = reinterpret_cast<char*>(page);
+  page->mFreeList = nullptr;
+  page->mBump = base + PoolOfBase::kHeaderSize;
+  page->mEnd = base + PoolOfBase::kPageSize;
+}
+
+}  // namespace
+
+WeakCounter WeakCountBase::null{0, 1};
+
+// ---- Root -----------------------------------------------------------------------------------
+
+PoolOfBase::Root::Root() : mAvailable{&mAvailable, &mAvailable}, mFull{&mFull, &mFull} {}
+
+PoolOfBase::Block* PoolOfBase::Root::AddPage(unsigned int itemSize, AllocationStrategy strategy) {
+  void* memory = _AlignedMalloc(kPageSize, static_cast<int>(kPageSize), __FILE__, __LINE__, strategy);
+  // The pool has no failure result: a page that cannot be had ends the process.
+  if (memory == nullptr) Platform::FatalOutOfMemory(kPageSize, kPageSize);
+  auto* page = static_cast<Block*>(memory);
+  page->mRoot = this;
+  page->mItemSize = itemSize;
+  page->mUnused = 0;
+  MakeFresh(page);
+  LinkBefore(&mAvailable, page);
+  return page;
+}
+
+void* PoolOfBase::Root::AllocSlow(unsigned int itemSize, AllocationStrategy strategy) {
+  for (;;) {
+    if (mAvailable.mNext == &mAvailable) AddPage(itemSize, strategy);
+    Block* page = static_cast<Block*>(mAvailable.mNext);
+    if (void* item = page->mFreeList) {
+      page->mFreeList = *static_cast<void**>(item);
+      return item;
+    }
+    if (page->CanBump()) {
+      void* item = page->mBump;
+      page->mBump += page->mItemSize;
+      return item;
+    }
+    // Exhausted: park it with the full pages.
+    Unlink(page);
+    LinkBefore(&mFull, page);
+  }
+}
+
+void PoolOfBase::Root::Reopen(Block* page) {
+  Unlink(page);
+  LinkBefore(&mAvailable, page);
+}
+
+void PoolOfBase::Root::Reset() {
+  while (mFull.mNext != &mFull) {
+    Links* page = mFull.mNext;
+    Unlink(page);
+    LinkBefore(&mAvailable, page);
+  }
+  for (Links* page = mAvailable.mNext; page != &mAvailable; page = page->mNext)
+    MakeFresh(static_cast<Block*>(page));
+}
+
+void PoolOfBase::Root::ReleasePages() {
+  for (Links* head : {&mAvailable, &mFull}) {
+    while (head->mNext != head) {
+      Links* page = head->mNext;
+      Unlink(page);
+      FreeManaged(page);
+    }
+  }
+}
+
+unsigned int PoolOfBase::Root::CountPages(const Links& head) {
+  unsigned int count = 0;
+  for (const Links* page = head.mNext; page != &head; page = page->mNext) ++count;
+  return count;
+}
+
+void PoolOfBase::Root::Dump() const {
+  const Block* pages[kMaxDumpPages];
+  unsigned int count = 0;
+  for (const Links* page = mAvailable.mNext; page != &mAvailable && count < kMaxDumpPages;
+       page = page->mNext)
+    pages[count++] = static_cast<const Block*>(page);
+  std::sort(pages, pages + count, [](const Block* a, const Block* b) { return Addr(a) < Addr(b); });
+  for (unsigned int i = 0; i < count; ++i) pages[i]->Dump();
+}
+
+// ---- Block ----------------------------------------------------------------------------------
+
+void PoolOfBase::Block::Dump() const {
+  const char* base = reinterpret_cast<const char*>(this);
+  const unsigned int itemSize = static_cast<unsigned int>(mItemSize);
+  bool used[kDumpWords] = {};
+
+  const uintptr_t bumped = std::min<uintptr_t>(Addr(mBump) - Addr(base), kDumpWindow);
+  for (uintptr_t word = 0; word < bumped / kDumpWordBytes; ++word) used[word] = true;
+  // The header, rounded up to whole items, holds no item.
+  const uintptr_t header = (kHeaderSize + itemSize - 1) / itemSize * itemSize;
+  for (uintptr_t word = 0; word < header / kDumpWordBytes && word < kDumpWords; ++word) used[word] = false;
+  // A page holds at most this many items, so a damaged free list cannot loop the dump.
+  unsigned int budget = kPageSize / itemSize;
+  for (const void* item = mFreeList; item != nullptr && budget-- > 0; item = *static_cast<void* const*>(item)) {
+    const uintptr_t offset = Addr(item) - Addr(base);
+    for (uintptr_t byte = 0; byte < itemSize; byte += kDumpWordBytes) {
+      const uintptr_t word = (offset + byte) / kDumpWordBytes;
+      if (word < kDumpWords) used[word] = false;
+    }
+  }
+  unsigned int usedBytes = 0;
+  for (bool u : used) usedBytes += u ? kDumpWordBytes : 0;
+
+  Debug::OutputFmt("\nBlock [%0*" PRIXPTR " - %0*" PRIXPTR "] Size: %d Used: %d, %d\n\n",
+                   kAddressDigits, Addr(base), kAddressDigits, Addr(base) + kDumpWindow - 1,
+                   static_cast<int>(itemSize), static_cast<int>(usedBytes), static_cast<int>(mUnused));
+  char line[kDumpLineWords + 2];
+  for (unsigned int row = 0; row < kDumpLines; ++row) {
+    for (unsigned int column = 0; column < kDumpLineWords; ++column)
+      line[column] = used[row * kDumpLineWords + column] ? 'X' : '.';
+    line[kDumpLineWords] = '\n';
+    line[kDumpLineWords + 1] = '\0';
+    Debug::Output(line);
+  }
+}
+
+// ---- The weak-counter pool ------------------------------------------------------------------
+
+template <>
+WeakCounterPool& Allocator<WeakCounterPool, AllocatorTypes::Default>::GetAllocator() {
+  return gWeakCounterPool.Get();
+}
+
+void BuildWeakCounterPool() { gWeakCounterPool.Build().AddPage(); }
+
+void DestroyWeakCounterPool() {
+  if (!gWeakCounterPool.Built()) return;
+  gWeakCounterPool->ReleasePages();
+  gWeakCounterPool.Destroy();
+}
+
+}  // namespace Yr::Detail
