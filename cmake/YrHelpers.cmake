@@ -59,8 +59,12 @@ function(yr_executable name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
 endfunction()
 
+set(YR_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzz target runs when ctest runs it")
+
 # yr_fuzz(<name> SOURCES <files...> [LIBS <libs...>]): one libFuzzer target (YR_BUILD_FUZZ,
-# clang only). The sources define LLVMFuzzerTestOneInput; libFuzzer supplies main.
+# clang only). The sources define LLVMFuzzerTestOneInput; libFuzzer supplies main. CTest runs
+# it for YR_FUZZ_SECONDS: new inputs go to a corpus in the build tree, seeded from
+# fuzz/corpus/<name>/ when that exists; a crashing input is kept as <name>-crash-<hash>.
 function(yr_fuzz name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -68,6 +72,17 @@ function(yr_fuzz name)
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${name} PRIVATE Yr::system ${ARG_LIBS})
+
+  set(corpus ${CMAKE_CURRENT_BINARY_DIR}/corpus/${name})
+  file(MAKE_DIRECTORY ${corpus})
+  set(seeds "")
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/corpus/${name})
+    set(seeds ${CMAKE_CURRENT_SOURCE_DIR}/corpus/${name})
+  endif()
+  add_test(NAME fuzz.${name}
+           COMMAND ${name} -max_total_time=${YR_FUZZ_SECONDS} -timeout=10 -print_final_stats=1
+                   -artifact_prefix=${CMAKE_CURRENT_BINARY_DIR}/${name}- ${corpus} ${seeds}
+           WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
 endfunction()
 
 # yr_adapt_library_to_compiler(<target>): the shared library's own flags, on clang. Clang
