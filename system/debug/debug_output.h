@@ -22,11 +22,15 @@ YR_API void Flush();
 YR_API void OutputNum(unsigned int n);
 // Exactly eight upper-case hex digits.
 YR_API void OutputNumX(unsigned int n);
-// Minimal formatter: %s, %u and %x only, each piece written on its own.
+// Minimal formatter without a result buffer: each literal run and each conversion is
+// written by its own call. %s writes a text (nothing for null), %u writes like OutputNum,
+// %x like OutputNumX; '%' before any other character writes nothing and takes no argument.
+// A '%' that ends the format writes nothing and ends it.
 YR_API void OutputFmtU(const char* fmt, ...);
-// printf rules, at most 16383 characters.
+// printf rules, at most 16383 characters; longer results are cut.
 YR_API void OutputFmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// As OutputFmt, always ending in a line feed.
+// As OutputFmt, then a line feed: the result is cut at 16382 characters so that the line
+// feed is always written.
 YR_API void OutputFmtCR(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // True once Init has switched output on.
