@@ -1,5 +1,7 @@
 // 64-bit offsets and sizes on every build, the 32-bit one included.
+#ifndef _FILE_OFFSET_BITS
 #define _FILE_OFFSET_BITS 64
+#endif
 
 #include "system/platform/file_platform.h"
 

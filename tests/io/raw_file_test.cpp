@@ -266,7 +266,7 @@ TEST_F(RawFileTest, TimeIsTheLaterOfCreationAndLastWrite) {
   struct timespec old[2] = {{978307200, 0}, {978307200, 0}};  // 2001-01-01
   ASSERT_EQ(utimensat(AT_FDCWD, At("old.txt").c_str(), old, 0), 0);
   // A last-write time in the future wins over creation, to the exact 100 ns tick.
-  constexpr long long kFuture = 4102444800;  // 2100-01-01
+  constexpr long long kFuture = 4102444800;  // 2100-01-01: past the 32-bit time_t range
   struct timespec future[2] = {{kFuture, 123456789}, {kFuture, 123456789}};
   ASSERT_EQ(utimensat(AT_FDCWD, At("future.txt").c_str(), future, 0), 0);
 
