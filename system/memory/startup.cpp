@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "system/debug/bug_report.h"
 #include "system/debug/log.h"
 #include "system/debug/messenger.h"
 #include "system/io/mount.h"
@@ -27,6 +28,8 @@ void NoWork() {}
 // run in reverse at unload, so the last one built is the first one torn down. Singletons
 // built on first use are not listed: they register their own teardown when they are built.
 constexpr StartupStep kStartupSteps[] = {
+    {"bug-report lock", &BuildBugReportLock, &DestroyBugReportLock},
+    {"BugReport singleton", &BuildBugReport, nullptr},
     {"red-black tree sentinel", &RBTreeDetail::BuildSentinel, nullptr},
     {"string table lock", &BuildStringTableLock, &DestroyStringTableLock},
     {"string table", &BuildStringTable, &DestroyStringTable},

@@ -1,0 +1,338 @@
+#include "system/debug/bug_report.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "system/debug/crash_handler.h"
+#include "system/debug/debug_output.h"
+#include "system/debug/stack_info.h"
+#include "system/debug/symbols.h"
+#include "system/memory/manual_static.h"
+#include "system/memory/static_singleton.h"
+#include "system/platform/platform.h"
+#include "system/platform/process_platform.h"
+#include "system/thread/critical_section.h"
+#include "yr_build_info.h"
+
+namespace Yr {
+
+bool BugReport::sReportToOutput = false;
+bool BugReport::sDialogsDisabled = false;
+bool BugReport::sThrowAssertion = false;
+bool BugReport::sPrintAssertionStack = false;
+int BugReport::sCrashDumpFormat = 1;
+bool BugReport::sExceptionHandlerDisabled = false;
+bool BugReport::sAbnormalShutdown = false;
+BugReport::MessageBoxCallback BugReport::sMessageBoxCallback = nullptr;
+bool BugReport::sAssertionBoxActive = false;
+bool BugReport::sAssertionActive = false;
+const char* BugReport::sProcessFilename = "unknown";
+char BugReport::sReportFilename[kReportFilenameSize] = {};
+bool BugReport::sDisableLogging = true;
+char BugReport::sBuildInfo[kBuildInfoSize] = YR_BUILD_INFO;
+intptr_t PCBugReport::mFile = PCBugReport::kInvalidFile;
+
+namespace {
+
+constexpr const char kLineEnd[] = "\r\n";
+constexpr const char kStartLine[] = "---------- BugReport start ------";
+constexpr const char kEndLine[] = "---------- BugReport end ------";
+constexpr const char kStackTitle[] = "Stack:";
+constexpr const char kNoStackFormat[] = "Can not get stack: frame pointer = %08p";
+constexpr const char kAddressFormat[] = "Address: %08p  ";
+constexpr const char kStackLineFormat[] = "%08p  ";
+constexpr const char kDateFormat[] = "%02d/%02d/%04d %02d:%02d:%02d";
+constexpr const char kBuildInfoFormat[] = "Build [%s] %s\n";
+constexpr const char kPlatformWord[] = "PC";
+constexpr int kStackTableSize = 100;
+constexpr unsigned int kFormatBufferSize = 256;
+constexpr unsigned int kPathLimit = BugReport::kReportFilenameSize - 1;
+
+static_assert(sizeof(YR_BUILD_INFO) <= BugReport::kBuildInfoSize, "build line too long");
+
+// Shared report buffers, used under the report lock only.
+char gFormatBuffer[kFormatBufferSize];
+char gMessageBuffer[kFormatBufferSize];
+char gSymbolText[Symbols::kTextCapacity];
+void* gStackTable[kStackTableSize];
+
+Detail::ManualStatic<CriticalSection> gReportLock;
+volatile uint32_t gReportingThread = 0;
+
+#if UINTPTR_MAX > 0xFFFFFFFFu
+constexpr char kPointerConversion[] = "%016" PRIXPTR;
+#else
+constexpr char kPointerConversion[] = "%08" PRIXPTR;
+#endif
+constexpr const char* kConversionModifiers = "-+ #0123456789.*hlLqjzt";
+
+// The format with every %p conversion (whatever its width) turned into a fixed-width
+// upper-case hex number of pointer width, so addresses print alike on every build. The
+// pointer argument is then read as a uintptr_t: the same size and passing class.
+bool RewritePointerFormats(const char* format, char* out, size_t size) {
+  bool rewritten = false;
+  size_t used = 0;
+  auto put = [&](const char* text, size_t length) {
+    if (used + length >= size) length = size - 1 - used;
+    std::memcpy(out + used, text, length);
+    used += length;
+  };
+  while (*format && used + 1 < size) {
+    if (*format != '%') {
+      const char* next = std::strchr(format, '%');
+      size_t length = next ? static_cast<size_t>(next - format) : std::strlen(format);
+      put(format, length);
+      format += length;
+      continue;
+    }
+    const char* end = format + 1;
+    while (*end && std::strchr(kConversionModifiers, *end)) ++end;
+    if (*end == 'p') {
+      put(kPointerConversion, sizeof kPointerConversion - 1);
+      rewritten = true;
+      format = end + 1;
+      continue;
+    }
+    size_t length = static_cast<size_t>(end - format) + (*end ? 1 : 0);
+    put(format, length);
+    format += length;
+  }
+  out[used] = '\0';
+  return rewritten;
+}
+
+void FormatReportText(char* out, size_t size, const char* format, va_list arguments) {
+  char rewritten[2 * kFormatBufferSize];
+  bool pointers = RewritePointerFormats(format, rewritten, sizeof rewritten);
+  std::vsnprintf(out, size, pointers ? rewritten : format, arguments);
+}
+
+void WriteBuffer(const char* format, va_list arguments) {
+  FormatReportText(gFormatBuffer, sizeof gFormatBuffer, format, arguments);
+  PCBugReport::WriteStr(gFormatBuffer);
+}
+
+// The report's own texts use "%08p"; they go through this unchecked twin of WriteFmt.
+void WriteReportFmt(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  WriteBuffer(format, arguments);
+  va_end(arguments);
+}
+
+void WriteHeader() {
+  PCBugReport::WriteStr(BugReport::sBuildInfo);
+  PCBugReport::WriteStr(kLineEnd);
+  Platform::LocalTime now;
+  if (Platform::CurrentLocalTime(now))
+    PCBugReport::WriteFmtLN(kDateFormat, now.day, now.month, now.year, now.hour, now.minute, now.second);
+  PCBugReport::WriteStr(kLineEnd);
+}
+
+// Symbol text for a return address: the call lies just before it, and a call that ends a
+// function (one that never returns) would otherwise be credited to the next function.
+void* CallSite(void* returnAddress) { return static_cast<char*>(returnAddress) - 1; }
+
+struct ReportScope {
+  ReportScope() {
+    gReportLock->Lock();
+    mOuter = gReportingThread;
+    gReportingThread = Platform::OwnThreadId();
+  }
+  ~ReportScope() {
+    gReportingThread = mOuter;
+    gReportLock->Unlock();
+  }
+  uint32_t mOuter;
+};
+
+}  // namespace
+
+// ---- Settings -------------------------------------------------------------------------------
+BugReport::~BugReport() {}
+void BugReport::SetReportToOutput(bool value) { sReportToOutput = value; }
+void BugReport::SetDialogsDisabled(bool value) { sDialogsDisabled = value; }
+bool BugReport::GetDialogsDisabled() { return sDialogsDisabled; }
+void BugReport::SetThrowAssertion(bool value) {
+  sThrowAssertion = value;
+  sPrintAssertionStack = value;
+}
+bool BugReport::GetThrowAssertion() { return sThrowAssertion; }
+void BugReport::SetPrintAssertionStack(bool value) { sPrintAssertionStack = value; }
+void BugReport::SetCrashDumpFormat(int format) { sCrashDumpFormat = format; }
+void BugReport::SetExceptionHandlerDisabled(bool value) { sExceptionHandlerDisabled = value; }
+bool BugReport::GetExceptionHandlerDisabled() { return sExceptionHandlerDisabled; }
+void BugReport::SetAbnormalShutdown(bool value) { sAbnormalShutdown = value; }
+bool BugReport::GetAbnormalShutdown() { return sAbnormalShutdown; }
+void BugReport::SetMessageBoxCallback(MessageBoxCallback callback) { sMessageBoxCallback = callback; }
+void BugReport::SetAssertionBoxActive(bool value) { sAssertionBoxActive = value; }
+bool BugReport::IsAssertionBoxActive() { return sAssertionBoxActive; }
+bool BugReport::IsAssertionActive() { return sAssertionActive; }
+void BugReport::SetProcessFilename(const char* name) { sProcessFilename = name; }
+void BugReport::SetLogging(bool) {}
+void BugReport::LogStack(int, const char*) {}
+
+void BugReport::SetBasePath(const char* path) {
+  sReportFilename[0] = '\0';
+  size_t length = 0;
+  if (path) {
+    while (length < kPathLimit && path[length]) ++length;
+    std::memcpy(sReportFilename, path, length);
+  }
+  if (length > 0 && sReportFilename[length - 1] != '\\' && sReportFilename[length - 1] != '/' &&
+      length < kPathLimit)
+    sReportFilename[length++] = '/';
+  size_t nameLength = std::strlen(kDefaultReportName);
+  if (nameLength > kPathLimit - length) nameLength = kPathLimit - length;
+  std::memcpy(sReportFilename + length, kDefaultReportName, nameLength);
+  sReportFilename[length + nameLength] = '\0';
+}
+
+void BugReport::SetBuildInfo(const char* text) {
+  std::snprintf(sBuildInfo, sizeof sBuildInfo, kBuildInfoFormat, kPlatformWord, text ? text : "");
+}
+
+// ---- Writer ---------------------------------------------------------------------------------
+PCBugReport::~PCBugReport() {}
+
+bool PCBugReport::Open(const char* name) {
+  if (BugReport::sReportToOutput) return true;
+  if (mFile != kInvalidFile) Close();
+  mFile = Platform::CreateFileForWriting(name);
+  return mFile != kInvalidFile;
+}
+
+void PCBugReport::Close() {
+  if (mFile != kInvalidFile) {
+    Platform::CloseFile(static_cast<int>(mFile));
+    mFile = kInvalidFile;
+  }
+  if (Debug::IsEnabled()) Platform::FlushStandardOutput();
+}
+
+void PCBugReport::WriteStr(const char* text) {
+  if (!text) return;
+  if (mFile != kInvalidFile) {
+    if (*text) Platform::WriteFileBytes(static_cast<int>(mFile), text, std::strlen(text));
+    return;
+  }
+  if (Debug::IsEnabled()) Debug::Print(text);
+}
+
+void PCBugReport::WriteStrLN(const char* text) {
+  WriteStr(text);
+  WriteStr(kLineEnd);
+}
+
+void PCBugReport::WriteFmt(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  WriteBuffer(format, arguments);
+  va_end(arguments);
+}
+
+void PCBugReport::WriteFmtLN(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  WriteBuffer(format, arguments);
+  va_end(arguments);
+  WriteStr(kLineEnd);
+}
+
+void PCBugReport::WriteModuleInfo() {}
+
+// ---- Reports --------------------------------------------------------------------------------
+void BugReport::AssertReport(void* framePointer, const char* text, bool disableLogging) {
+  ReportScope scope;
+  bool savedLogging = sDisableLogging;
+  sDisableLogging = disableLogging;
+  PCBugReport::Open(sReportFilename);
+  WriteHeader();
+  PCBugReport::WriteStrLN(text ? text : "");
+  PCBugReport::WriteStr(kLineEnd);
+  Detail::WriteStackSection(framePointer);
+  PCBugReport::Close();
+  if (sCrashDumpFormat > 0) PCBugReport::MiniDump();
+  sDisableLogging = savedLogging;
+}
+
+__attribute__((noinline)) void BugReport::AssertReportFmt(const char* format, ...) {
+  ReportScope scope;
+  PCBugReport::WriteStr(kLineEnd);
+  PCBugReport::WriteStr(kStartLine);
+  PCBugReport::WriteStr(kLineEnd);
+  va_list arguments;
+  va_start(arguments, format);
+  FormatReportText(gMessageBuffer, sizeof gMessageBuffer, format ? format : "", arguments);
+  va_end(arguments);
+  // This function's own frame: the stack section begins with its caller.
+  AssertReport(__builtin_frame_address(0), gMessageBuffer, true);
+  PCBugReport::WriteStr(kEndLine);
+  PCBugReport::WriteStr(kLineEnd);
+  if (Debug::IsEnabled()) Platform::FlushStandardOutput();
+}
+
+void BugReport::ExceptionReport(void* address, void* framePointer, unsigned long long code, void* context,
+                                const char* text) {
+  ReportScope scope;
+  PCBugReport::Open(sReportFilename);
+  WriteHeader();
+  PCBugReport::WriteExceptionCode(code);
+  if (text && *text) {
+    PCBugReport::WriteStrLN(text);
+    PCBugReport::WriteStr(kLineEnd);
+  }
+  WriteAddressAndStack(address, framePointer);
+  PCBugReport::WriteRegisters(context);
+  PCBugReport::WriteStr(kLineEnd);
+  PCBugReport::Close();
+}
+
+void BugReport::WriteAddressAndStack(void* address, void* framePointer) {
+  StaticSingleton<Symbols>::Ref().GetFunction(address, gSymbolText, sizeof gSymbolText, true);
+  // The symbol text is written on its own so a long one is not cut by the format buffer.
+  WriteReportFmt(kAddressFormat, address);
+  PCBugReport::WriteStrLN(gSymbolText);
+  PCBugReport::WriteStr(kLineEnd);
+  Detail::WriteStackSection(framePointer);
+  PCBugReport::WriteStr(kLineEnd);
+}
+
+namespace Detail {
+
+void WriteStackSection(void* framePointer) {
+  if (!framePointer) return;
+  StackInfo::GetStack(framePointer, gStackTable, kStackTableSize, 0);
+  if (!gStackTable[0]) {
+    WriteReportFmt(kNoStackFormat, framePointer);
+    PCBugReport::WriteStr(kLineEnd);
+    return;
+  }
+  PCBugReport::WriteStr(kStackTitle);
+  PCBugReport::WriteStr(kLineEnd);
+  const Symbols& symbols = StaticSingleton<Symbols>::Ref();
+  for (int i = 0; i < kStackTableSize && gStackTable[i]; ++i) {
+    symbols.GetFunction(CallSite(gStackTable[i]), gSymbolText, sizeof gSymbolText, true);
+    WriteReportFmt(kStackLineFormat, gStackTable[i]);
+    PCBugReport::WriteStr(gSymbolText);
+    PCBugReport::WriteStr(kLineEnd);
+  }
+}
+
+void BuildBugReportLock() { gReportLock.Build(); }
+void DestroyBugReportLock() { gReportLock.Destroy(); }
+
+void BuildBugReport() {
+  StaticSingleton<Symbols>::Ref();
+  if (BugReport::sReportFilename[0] == '\0') BugReport::SetBasePath(nullptr);
+  PCBugReport::SetUnhandledExceptionHandler();
+}
+
+void LockReports() { gReportLock->Lock(); }
+void UnlockReports() { gReportLock->Unlock(); }
+uint32_t ReportingThread() { return gReportingThread; }
+
+}  // namespace Detail
+}  // namespace Yr

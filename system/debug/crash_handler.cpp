@@ -1,0 +1,201 @@
+#include "system/debug/crash_handler.h"
+
+#include <cinttypes>
+#include <cstring>
+
+#include "system/debug/minidump.h"
+#include "system/debug/stack_info.h"
+#include "system/platform/process_platform.h"
+#include "system/platform/signal_platform.h"
+
+namespace Yr {
+namespace {
+
+using namespace Platform::ExceptionCode;
+
+struct CodeName {
+  uint32_t code;
+  const char* name;
+};
+
+constexpr CodeName kCodeNames[] = {
+    {0x80000001u, "EXCEPTION_GUARD_PAGE"},
+    {0x80000002u, "EXCEPTION_DATATYPE_MISALIGNMENT"},
+    {0x80000003u, "EXCEPTION_BREAKPOINT"},
+    {0x80000004u, "EXCEPTION_SINGLE_STEP"},
+    {0xC0000005u, "EXCEPTION_ACCESS_VIOLATION"},
+    {0xC0000006u, "EXCEPTION_IN_PAGE_ERROR"},
+    {0xC0000008u, "EXCEPTION_INVALID_HANDLE"},
+    {0xC000001Du, "EXCEPTION_ILLEGAL_INSTRUCTION"},
+    {0xC0000025u, "EXCEPTION_NONCONTINUABLE_EXCEPTION"},
+    {0xC0000026u, "EXCEPTION_INVALID_DISPOSITION"},
+    {0xC000008Cu, "EXCEPTION_ARRAY_BOUNDS_EXCEEDED"},
+    {0xC000008Du, "EXCEPTION_FLT_DENORMAL_OPERAND"},
+    {0xC000008Eu, "EXCEPTION_FLT_DIVIDE_BY_ZERO"},
+    {0xC000008Fu, "EXCEPTION_FLT_INEXACT_RESULT"},
+    {0xC0000090u, "EXCEPTION_FLT_INVALID_OPERATION"},
+    {0xC0000091u, "EXCEPTION_FLT_OVERFLOW"},
+    {0xC0000092u, "EXCEPTION_FLT_STACK_CHECK"},
+    {0xC0000093u, "EXCEPTION_FLT_UNDERFLOW"},
+    {0xC0000094u, "EXCEPTION_INT_DIVIDE_BY_ZERO"},
+    {0xC0000095u, "EXCEPTION_INT_OVERFLOW"},
+    {0xC0000096u, "EXCEPTION_PRIV_INSTRUCTION"},
+    {0xC00000FDu, "EXCEPTION_STACK_OVERFLOW"},
+    {0xC00002B4u, "EXCEPTION_FLOAT_MULTIPLE_FAULTS"},
+    {0xC00002B5u, "EXCEPTION_FLOAT_MULTIPLE_TRAPS"},
+};
+
+constexpr uint32_t kCrashExitCode = 1;
+constexpr unsigned int kWaitForOtherReportMilliseconds = 1000;
+
+// The thread whose crash is being reported (0 when none).
+volatile uint32_t gCrashingThread = 0;
+char gDumpName[BugReport::kReportFilenameSize + sizeof Detail::kDumpSuffix];
+
+bool IsBreakpoint(unsigned long long code) { return code == kBreakpoint; }
+
+// A fault on this thread while it writes a report, or a second crash: end at once. A crash
+// on another thread while one is reported waits for that report to end the process.
+void EndIfAlreadyCrashing() {
+  uint32_t self = Platform::OwnThreadId();
+  if (Detail::ReportingThread() == self) {
+    BugReport::sAbnormalShutdown = true;
+    Platform::ExitProcessNow(kCrashExitCode);
+  }
+  if (!BugReport::sAbnormalShutdown) return;
+  if (gCrashingThread != 0 && gCrashingThread != self) {
+    for (;;) Platform::NapMilliseconds(kWaitForOtherReportMilliseconds);
+  }
+  Platform::ExitProcessNow(kCrashExitCode);
+}
+
+void WriteCrashDump(unsigned long long code, const ExceptionPointers* pointers, const Platform::CpuContext& context) {
+  Detail::DumpKind kind = Detail::DumpKindFor(BugReport::sCrashDumpFormat);
+  if (kind == Detail::kDumpNone) return;
+  if (!Detail::DumpFileName(BugReport::sReportFilename, gDumpName, sizeof gDumpName)) return;
+  Platform::SignalFacts facts;
+  Platform::ReadSignalFacts(pointers ? pointers->signalInfo : nullptr, facts);
+  Detail::DumpRequest request = {};
+  request.path = gDumpName;
+  request.kind = kind;
+  request.context = &context;
+  request.threadId = Platform::OwnThreadId();
+  request.signal = facts.signal;
+  request.signalCode = facts.code;
+  request.faultAddress = facts.faultAddress ? facts.faultAddress : context.ip;
+  request.exceptionCode = static_cast<uint32_t>(code);
+  request.releaseThreads = false;
+  Detail::WriteMiniDump(request);
+}
+
+void TopLevelFilter(int signal, void* signalInfo, void* osContext) {
+  EndIfAlreadyCrashing();
+  BugReport::sAbnormalShutdown = true;
+  gCrashingThread = Platform::OwnThreadId();
+  Platform::StartCrashWatchdog(Detail::kCrashReportSeconds);
+  Platform::SignalFacts facts;
+  Platform::ReadSignalFacts(signalInfo, facts);
+  Platform::CpuContext context;
+  Platform::ContextFromOs(osContext, context);
+  uint32_t code = Platform::ExceptionCodeFor(facts, context.sp);
+  ExceptionPointers pointers = {signalInfo, osContext};
+  PCBugReport::ExceptionHandler(code, &pointers, nullptr);
+  // Only a breakpoint comes back: the process ends as the system ends it for that signal.
+  Platform::StartCrashWatchdog(0);
+  Platform::RaiseWithDefaultAction(signal);
+  Platform::ExitProcessNow(kCrashExitCode);
+}
+
+}  // namespace
+
+namespace Detail {
+const char* ExceptionCodeName(uint32_t code) {
+  for (const CodeName& entry : kCodeNames)
+    if (entry.code == code) return entry.name;
+  return nullptr;
+}
+}  // namespace Detail
+
+void PCBugReport::SetUnhandledExceptionHandler() { Platform::InstallFaultHandlers(&TopLevelFilter); }
+void BugReport::SetUnhandledExceptionHandler() { PCBugReport::SetUnhandledExceptionHandler(); }
+
+int BugReport::ExceptionHandler(unsigned long long code, void* exceptionPointers, const char* text) {
+  EndIfAlreadyCrashing();
+  sAbnormalShutdown = true;
+  gCrashingThread = Platform::OwnThreadId();
+  return PCBugReport::ExceptionHandler(code, static_cast<ExceptionPointers*>(exceptionPointers), text);
+}
+
+int PCBugReport::ExceptionHandler(unsigned long long code, ExceptionPointers* pointers, const char* text) {
+  int result = (BugReport::sDialogsDisabled || !BugReport::sExceptionHandlerDisabled) ? 1 : 0;
+  if (IsBreakpoint(code)) return result;
+  Platform::StartCrashWatchdog(Detail::kCrashReportSeconds);
+  Platform::CpuContext context;
+  Platform::ContextFromOs(pointers ? pointers->context : nullptr, context);
+  // A fault inside code kept without frame pointers (abort in the C library) leaves no
+  // usable frame pointer: the walk then starts at the first intact frame above.
+  void* framePointer = reinterpret_cast<void*>(context.bp);
+  if (void* found = Detail::FaultFramePointer(reinterpret_cast<void*>(context.sp), framePointer)) framePointer = found;
+  BugReport::ExceptionReport(reinterpret_cast<void*>(context.ip), framePointer, code,
+                             pointers ? pointers->context : nullptr, text);
+  WriteCrashDump(code, pointers, context);
+  Platform::ExitProcessNow(kCrashExitCode);
+}
+
+void PCBugReport::MiniDump() {
+  Detail::DumpKind kind = Detail::DumpKindFor(BugReport::sCrashDumpFormat);
+  if (kind == Detail::kDumpNone) return;
+  Detail::LockReports();
+  if (Detail::DumpFileName(BugReport::sReportFilename, gDumpName, sizeof gDumpName)) {
+    // The registers of this very frame, which stays alive while the dump is written.
+    Platform::CpuContext context;
+    Platform::CaptureCallerContext(context);
+    Detail::DumpRequest request = {};
+    request.path = gDumpName;
+    request.kind = kind;
+    request.context = &context;
+    request.threadId = Platform::OwnThreadId();
+    request.signal = 0;
+    request.signalCode = 0;
+    request.faultAddress = context.ip;
+    request.exceptionCode = 0;
+    request.releaseThreads = true;
+    Detail::WriteMiniDump(request);
+  }
+  Detail::UnlockReports();
+}
+
+void PCBugReport::WriteExceptionCode(unsigned long long code) {
+  uint32_t low = static_cast<uint32_t>(code);
+  WriteFmt("Exception %08X  ", low);
+  if (const char* name = Detail::ExceptionCodeName(low)) WriteStr(name);
+  WriteStr("\r\n");
+}
+
+void PCBugReport::WriteRegisters(void* osContext) {
+  Platform::CpuContext c;
+  if (!Platform::ContextFromOs(osContext, c)) return;
+  WriteStrLN("Registers");
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  WriteFmtLN("RAX=%016" PRIXPTR "  RBX=%016" PRIXPTR "  RCX=%016" PRIXPTR "  RDX=%016" PRIXPTR "  RSI=%016" PRIXPTR
+             "  RDI=%016" PRIXPTR,
+             c.ax, c.bx, c.cx, c.dx, c.si, c.di);
+  WriteFmtLN("R8=%016" PRIXPTR "  R9=%016" PRIXPTR "  R10=%016" PRIXPTR "  R11=%016" PRIXPTR, c.r8, c.r9, c.r10,
+             c.r11);
+  WriteFmtLN("R12=%016" PRIXPTR "  R13=%016" PRIXPTR "  R14=%016" PRIXPTR "  R15=%016" PRIXPTR, c.r12, c.r13, c.r14,
+             c.r15);
+  WriteFmtLN("RIP=%016" PRIXPTR, c.ip);
+  WriteFmtLN("RSP=%016" PRIXPTR "  RBP=%016" PRIXPTR, c.sp, c.bp);
+#else
+  WriteFmtLN("EAX=%08" PRIXPTR "  EBX=%08" PRIXPTR "  ECX=%08" PRIXPTR "  EDX=%08" PRIXPTR "  ESI=%08" PRIXPTR
+             "  EDI=%08" PRIXPTR,
+             c.ax, c.bx, c.cx, c.dx, c.si, c.di);
+  WriteFmtLN("EIP=%08" PRIXPTR, c.ip);
+  WriteFmtLN("ESP=%08" PRIXPTR "  EBP=%08" PRIXPTR, c.sp, c.bp);
+#endif
+  WriteFmtLN("DS=%04X  ES=%04X  FS=%04X  GS=%04X", c.ds, c.es, c.fs, c.gs);
+  WriteFmtLN("Flags=%08X", c.flags);
+  WriteStr("\r\n");
+}
+
+}  // namespace Yr

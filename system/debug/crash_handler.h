@@ -1,0 +1,42 @@
+// The crash handler: the process's unhandled-exception filter and what it writes.
+//
+// The filter is a set of signal handlers (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP,
+// SIGABRT) on an alternate stack, installed when the library loads and again by
+// SetUnhandledExceptionHandler. A fault writes the crash report (exception code, symbolised
+// address and stack, registers) and a minidump beside it, then ends the process with exit
+// code 1 without running exit handlers. The mapping from signals to exception codes is
+// documented at Platform::ExceptionCodeFor.
+//
+// The crash path does not allocate through the library's entry points, uses preallocated
+// buffers, and is bounded by a watchdog, so a fault inside the allocator or a lock held by
+// the crashed code cannot hang the process. A second fault while the first is reported
+// ends the process at once with exit code 1 (the latch BugReport::sAbnormalShutdown); a
+// fault on another thread meanwhile waits for the first report to finish.
+//
+// Threads other than the faulting one get an alternate stack by calling
+// Platform::EnsureAlternateSignalStack; without one, their stack overflow ends the process
+// without a report.
+#pragma once
+
+#include <cstdint>
+
+#include "system/debug/bug_report.h"
+#include "system/platform/export.h"
+
+namespace Yr {
+
+// What an exception filter receives: the signal's information (a siginfo_t, may be null)
+// and the faulting thread's context (a ucontext_t).
+struct ExceptionPointers {
+  const void* signalInfo;
+  void* context;
+};
+
+namespace Detail {
+// Seconds a crash report may take before the watchdog ends the process.
+constexpr unsigned int kCrashReportSeconds = 60;
+// Name of a known exception code, or null.
+YR_API const char* ExceptionCodeName(uint32_t code);
+}  // namespace Detail
+
+}  // namespace Yr

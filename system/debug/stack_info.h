@@ -1,0 +1,32 @@
+// StackInfo: the frame-pointer stack walk behind assertion reports, crash reports and
+// allocation traces. It follows the chain of saved frame pointers (each frame: the
+// caller's frame pointer, then the return address) and tests every frame's readability
+// through the platform layer first, so a broken chain ends the walk instead of faulting.
+// Safe inside a signal handler; no allocation, no lock.
+#pragma once
+
+#include "system/platform/export.h"
+
+namespace Yr {
+
+class YR_API StackInfo {
+ public:
+  // Fills out with at most count - 1 return addresses walked from framePointer, the first
+  // skip of them left out, and a null entry after the last; a count below 2 or an
+  // unreadable first frame gives only the null entry.
+  static void GetStack(void* framePointer, void** out, int count, int skip);
+  // The same from the caller's frame: the first entry is the address this call returns to.
+  static void GetStack(void** out, int count, int skip);
+};
+
+namespace Detail {
+// How far above a stack pointer a frame record is looked for.
+constexpr unsigned int kFrameSearchBytes = 64 * 1024;
+// The frame pointer to walk a faulting thread from: its own frame pointer when that points
+// into the stack just above the stack pointer and walks; otherwise (the fault lies in code
+// built without frame pointers, as system libraries are) the first frame record above the
+// stack pointer that walks at least two frames. Null when there is none.
+YR_API void* FaultFramePointer(void* stackPointer, void* framePointer);
+}  // namespace Detail
+
+}  // namespace Yr

@@ -1,0 +1,118 @@
+#include "system/debug/symbols.h"
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "system/debug/debug_output.h"
+#include "system/platform/process_platform.h"
+#include "system/platform/signal_platform.h"
+
+namespace Yr {
+namespace {
+
+// Waiting for a lookup on another thread is bounded: a crash report must not hang on a
+// thread that stopped inside the reader.
+constexpr unsigned int kLockAttempts = 2000;
+constexpr unsigned int kLockPauseMilliseconds = 1;
+
+class PathBuilder {
+ public:
+  PathBuilder(char* out, size_t capacity) : mOut(out), mCapacity(capacity) { mOut[0] = '\0'; }
+  // Appends as much of text as fits.
+  void Append(const char* text, size_t length) {
+    size_t room = mCapacity - mLength;
+    if (length > room) length = room;
+    std::memcpy(mOut + mLength, text, length);
+    mLength += length;
+    mOut[mLength] = '\0';
+  }
+  void Append(const char* text) { Append(text, std::strlen(text)); }
+  size_t Length() const { return mLength; }
+
+ private:
+  char* mOut;
+  size_t mCapacity;  // characters, without the terminator
+  size_t mLength = 0;
+};
+
+void ToLower(char* text) {
+  for (; *text; ++text)
+    if (*text >= 'A' && *text <= 'Z') *text = static_cast<char>(*text - 'A' + 'a');
+}
+
+void CopyCut(char* out, unsigned int size, const char* text) {
+  if (!out || size == 0) return;
+  size_t length = std::strlen(text);
+  if (length > size - 1) length = size - 1;
+  std::memcpy(out, text, length);
+  out[length] = '\0';
+}
+
+}  // namespace
+
+Symbols::Symbols() : mSession{}, mLock{}, mOpen(false), mSearchPath{} {
+  Platform::MutexInit(mLock);
+  // The search path, each step appending only as much as fits.
+  PathBuilder path(mSearchPath, kSearchPathLength);
+  char directory[Platform::kSymbolSearchPathCapacity];
+  if (Platform::ExecutablePath(directory, sizeof directory) > 0) {
+    const char* slash = std::strrchr(directory, '/');
+    if (slash) path.Append(directory, static_cast<size_t>(slash - directory) + 1);
+  }
+  path.Append(":");
+  if (Platform::CurrentDirectory(directory, sizeof directory)) {
+    path.Append(directory);
+  } else {
+    path.Append(".");
+  }
+  path.Append(":");
+  path.Append(kSystemDebugDirectory);
+  for (const char* variable : {kSearchPathVariable, kAltSearchPathVariable}) {
+    if (const char* value = Platform::Environment(variable)) {
+      path.Append(":");
+      path.Append(value);
+    }
+  }
+  unsigned long error = 0;
+  mOpen = Platform::OpenSymbolSession(mSession, mSearchPath[0] ? mSearchPath : nullptr, error);
+  if (!mOpen) Debug::OutputFmt("The symbol handler failed to initialize (error=%lu).\n", error);
+}
+
+Symbols::~Symbols() {
+  unsigned long error = 0;
+  if (mOpen && !Platform::CloseSymbolSession(mSession, error))
+    Debug::OutputFmt("The symbol handler failed to deallocate resources (error=%lu).\n", error);
+  mOpen = false;
+  Platform::MutexDestroy(mLock);
+}
+
+bool Symbols::GetFunction(void* address, char* out, unsigned int size, bool withLine) const {
+  char text[kTextCapacity];
+  char name[kNameLength + 1];
+  char module[kTextCapacity];
+  char file[kTextCapacity];
+  Platform::SymbolFound found = {false, false, false, 0};
+  unsigned int attempt = 0;
+  while (!Platform::MutexTryLock(mLock) && ++attempt < kLockAttempts) Platform::NapMilliseconds(kLockPauseMilliseconds);
+  if (attempt < kLockAttempts) {
+    // A closed session still answers from the loader's tables.
+    found = Platform::LookupSymbol(mSession, reinterpret_cast<uintptr_t>(address), name, sizeof name, module,
+                                   sizeof module, file, sizeof file);
+    Platform::MutexUnlock(mLock);
+  }
+  CopyCut(text, sizeof text, found.name ? name : found.module ? module : kNameUnavailable);
+  if (!found.line) {
+    CopyCut(out, size, text);
+    return false;
+  }
+  ToLower(file);
+  if (withLine) {
+    if (out && size > 0) std::snprintf(out, size, "%s(%d): %s", file, found.lineNumber, text);
+  } else {
+    CopyCut(out, size, text);
+  }
+  return true;
+}
+
+}  // namespace Yr

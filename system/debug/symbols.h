@@ -1,0 +1,52 @@
+// Symbols: symbol lookup for reports and traces. One process-wide instance, reached through
+// StaticSingleton<Symbols>, is built when the library loads and released at unload; its
+// session covers the modules of the process and takes in modules loaded later on the first
+// lookup that misses.
+//
+// Debug information is searched for in: the executable's directory, the current directory,
+// the system debug-information directory /usr/lib/debug, and the directories named by the
+// environment variables YR_SYMBOL_PATH and YR_ALT_SYMBOL_PATH (colon-separated lists).
+//
+// Threads: lookups are serialised by the instance's own lock.
+#pragma once
+
+#include "system/platform/export.h"
+#include "system/platform/platform.h"
+#include "system/platform/symbols_platform.h"
+
+namespace Yr {
+
+class YR_API Symbols {
+ public:
+  // Longest search path kept, in characters.
+  static constexpr unsigned int kSearchPathLength = 259;
+  // Capacity of the text found for an address, and the longest symbol name kept.
+  static constexpr unsigned int kTextCapacity = 1024;
+  static constexpr unsigned int kNameLength = 260;
+  static constexpr const char* kNameUnavailable = "(Function name unavailable)";
+  static constexpr const char* kSearchPathVariable = "YR_SYMBOL_PATH";
+  static constexpr const char* kAltSearchPathVariable = "YR_ALT_SYMBOL_PATH";
+  static constexpr const char* kSystemDebugDirectory = "/usr/lib/debug";
+
+  Symbols();
+  ~Symbols();
+  Symbols(const Symbols&) = delete;
+  Symbols& operator=(const Symbols&) = delete;
+
+  // Writes the text for address into out (cut to size - 1 characters): the function's
+  // undecorated name, else the image file name of the module holding the address, else
+  // "(Function name unavailable)". With a source line known, returns true and, when
+  // withLine is set, writes "file(line): text" with the file name in lower case; without
+  // one, writes the text alone and returns false.
+  bool GetFunction(void* address, char* out, unsigned int size, bool withLine) const;
+
+  const char* GetSearchPath() const { return mSearchPath; }
+
+ private:
+  mutable Platform::SymbolSession mSession;
+  mutable Platform::MutexStorage mLock;
+  bool mOpen;
+  char mSearchPath[kSearchPathLength + 1];
+};
+
+}  // namespace Yr

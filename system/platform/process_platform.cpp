@@ -1,0 +1,351 @@
+#include "system/platform/process_platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace Yr::Platform {
+namespace {
+
+// Readability is tested with process_vm_readv on the own process: it fails with EFAULT on
+// unreadable memory instead of faulting. Where the system lacks it (some emulators), a
+// write of one byte from the address into a pipe gives the same answer.
+std::atomic<int> gVmReadState{0};  // 0 unknown, 1 available, -1 missing
+std::atomic<int> gProbePipe[2] = {-1, -1};
+
+bool ProbePipe(int& readEnd, int& writeEnd) {
+  readEnd = gProbePipe[0].load(std::memory_order_acquire);
+  writeEnd = gProbePipe[1].load(std::memory_order_acquire);
+  if (readEnd >= 0 && writeEnd >= 0) return true;
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  int expected = -1;
+  if (!gProbePipe[1].compare_exchange_strong(expected, ends[1])) {
+    ::close(ends[0]);
+    ::close(ends[1]);
+  } else {
+    gProbePipe[0].store(ends[0], std::memory_order_release);
+  }
+  // Another thread may still be publishing its read end; wait for it.
+  while ((readEnd = gProbePipe[0].load(std::memory_order_acquire)) < 0) {
+  }
+  writeEnd = gProbePipe[1].load(std::memory_order_acquire);
+  return true;
+}
+
+bool PipeReadable(const void* address) {
+  int readEnd, writeEnd;
+  if (!ProbePipe(readEnd, writeEnd)) return false;
+  for (;;) {
+    ssize_t written = ::write(writeEnd, address, 1);
+    if (written == 1) {
+      char sink;
+      while (::read(readEnd, &sink, 1) < 0 && errno == EINTR) {
+      }
+      return true;
+    }
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && errno == EAGAIN) {
+      char drain[64];
+      while (::read(readEnd, drain, sizeof drain) > 0) {
+      }
+      continue;
+    }
+    return false;
+  }
+}
+
+// Reads up to count bytes through process_vm_readv; -1 when the call is missing.
+long VmRead(void* destination, const void* source, size_t count) {
+  if (gVmReadState.load(std::memory_order_relaxed) < 0) return -1;
+  struct iovec local = {destination, count};
+  struct iovec remote = {const_cast<void*>(source), count};
+  ssize_t result = ::process_vm_readv(::getpid(), &local, 1, &remote, 1, 0);
+  if (result < 0 && (errno == ENOSYS || errno == EPERM)) {
+    gVmReadState.store(-1, std::memory_order_relaxed);
+    return -1;
+  }
+  gVmReadState.store(1, std::memory_order_relaxed);
+  return result < 0 ? 0 : result;
+}
+
+bool PageReadable(uintptr_t address) {
+  char byte;
+  long result = VmRead(&byte, reinterpret_cast<const void*>(address), 1);
+  if (result >= 0) return result == 1;
+  return PipeReadable(reinterpret_cast<const void*>(address));
+}
+
+size_t CopyLength(const char* text) { return text ? std::strlen(text) : 0; }
+
+size_t CopyCut(char* out, size_t size, const char* text, size_t length) {
+  if (size == 0) return 0;
+  if (length > size - 1) length = size - 1;
+  std::memcpy(out, text, length);
+  out[length] = '\0';
+  return length;
+}
+
+}  // namespace
+
+int CreateFileForWriting(const char* path) {
+  if (!path || !*path) return kInvalidFile;
+  int file;
+  do {
+    file = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  } while (file < 0 && errno == EINTR);
+  return file < 0 ? kInvalidFile : file;
+}
+
+int OpenFileForReading(const char* path) {
+  if (!path || !*path) return kInvalidFile;
+  int file;
+  do {
+    file = ::open(path, O_RDONLY | O_CLOEXEC);
+  } while (file < 0 && errno == EINTR);
+  return file < 0 ? kInvalidFile : file;
+}
+
+bool WriteFileBytes(int file, const void* bytes, size_t count) {
+  if (file < 0) return false;
+  const char* cursor = static_cast<const char*>(bytes);
+  while (count > 0) {
+    ssize_t written = ::write(file, cursor, count);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    cursor += written;
+    count -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+bool WriteFileBytesAt(int file, uint64_t offset, const void* bytes, size_t count) {
+  if (file < 0) return false;
+  const char* cursor = static_cast<const char*>(bytes);
+  while (count > 0) {
+    ssize_t written = ::pwrite(file, cursor, count, static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    cursor += written;
+    offset += static_cast<uint64_t>(written);
+    count -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+long ReadFileBytes(int file, void* buffer, size_t capacity) {
+  if (file < 0) return -1;
+  for (;;) {
+    ssize_t got = ::read(file, buffer, capacity);
+    if (got < 0 && errno == EINTR) continue;
+    return static_cast<long>(got);
+  }
+}
+
+long ReadWholeFile(const char* path, char* buffer, size_t capacity) {
+  if (capacity == 0) return -1;
+  int file = OpenFileForReading(path);
+  if (file < 0) return -1;
+  size_t total = 0;
+  while (total + 1 < capacity) {
+    long got = ReadFileBytes(file, buffer + total, capacity - 1 - total);
+    if (got <= 0) break;
+    total += static_cast<size_t>(got);
+  }
+  buffer[total] = '\0';
+  CloseFile(file);
+  return static_cast<long>(total);
+}
+
+void CloseFile(int file) {
+  if (file >= 0) ::close(file);
+}
+
+bool FileExists(const char* path) {
+  struct stat info;
+  return path && ::stat(path, &info) == 0;
+}
+
+bool ReadableBytes(const void* address, size_t count) {
+  if (!address) return false;
+  if (count == 0) return true;
+  uintptr_t first = reinterpret_cast<uintptr_t>(address);
+  uintptr_t last = first + count - 1;
+  if (last < first) return false;
+  const uintptr_t page = PageSize();
+  // One byte per page decides for the whole page.
+  for (uintptr_t probe = first;;) {
+    if (!PageReadable(probe)) return false;
+    uintptr_t next = (probe | (page - 1)) + 1;
+    if (next == 0 || next > last) break;
+    probe = next;
+  }
+  return true;
+}
+
+size_t CopyOwnMemory(void* destination, const void* source, size_t count) {
+  char* out = static_cast<char*>(destination);
+  uintptr_t cursor = reinterpret_cast<uintptr_t>(source);
+  const uintptr_t page = PageSize();
+  size_t copied = 0;
+  while (count > 0) {
+    // The whole rest in one call; a short read stops at the first unreadable page.
+    long got = VmRead(out, reinterpret_cast<const void*>(cursor), count);
+    if (got < 0) {
+      size_t chunk = static_cast<size_t>(((cursor | (page - 1)) + 1) - cursor);
+      if (chunk > count) chunk = count;
+      got = PipeReadable(reinterpret_cast<const void*>(cursor))
+                ? (std::memcpy(out, reinterpret_cast<const void*>(cursor), chunk), static_cast<long>(chunk))
+                : 0;
+      if (static_cast<size_t>(got) < chunk) {
+        std::memset(out + got, 0, chunk - static_cast<size_t>(got));
+      }
+      copied += static_cast<size_t>(got);
+      out += chunk;
+      cursor += chunk;
+      count -= chunk;
+      continue;
+    }
+    copied += static_cast<size_t>(got);
+    out += got;
+    cursor += static_cast<uintptr_t>(got);
+    count -= static_cast<size_t>(got);
+    if (count == 0) break;
+    // The page at cursor cannot be read: zeros for it, then carry on behind it.
+    size_t skip = static_cast<size_t>(((cursor | (page - 1)) + 1) - cursor);
+    if (skip > count) skip = count;
+    std::memset(out, 0, skip);
+    out += skip;
+    cursor += skip;
+    count -= skip;
+  }
+  return copied;
+}
+
+uint32_t OwnProcessId() { return static_cast<uint32_t>(::getpid()); }
+uint32_t OwnThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+
+size_t PageSize() {
+  static std::atomic<size_t> cached{0};
+  size_t value = cached.load(std::memory_order_relaxed);
+  if (value == 0) {
+    long reported = ::sysconf(_SC_PAGESIZE);
+    value = reported > 0 ? static_cast<size_t>(reported) : 4096;
+    cached.store(value, std::memory_order_relaxed);
+  }
+  return value;
+}
+
+unsigned int ProcessorCount() {
+  long count = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return count > 0 ? static_cast<unsigned int>(count) : 1u;
+}
+
+uint32_t UnixTime() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<uint32_t>(now.tv_sec);
+}
+
+size_t ExecutablePath(char* out, size_t size) {
+  if (size == 0) return 0;
+  ssize_t length = ::readlink("/proc/self/exe", out, size - 1);
+  if (length <= 0) {
+    out[0] = '\0';
+    return 0;
+  }
+  out[length] = '\0';
+  return static_cast<size_t>(length);
+}
+
+size_t CurrentDirectory(char* out, size_t size) {
+  if (size == 0) return 0;
+  if (!::getcwd(out, size)) {
+    out[0] = '\0';
+    return 0;
+  }
+  return std::strlen(out);
+}
+
+size_t OsRelease(char* out, size_t size) {
+  struct utsname names;
+  if (::uname(&names) != 0) return CopyCut(out, size, "", 0);
+  return CopyCut(out, size, names.release, CopyLength(names.release));
+}
+
+bool CurrentLocalTime(LocalTime& out) {
+  time_t now = ::time(nullptr);
+  struct tm local;
+  if (now == static_cast<time_t>(-1) || !::localtime_r(&now, &local)) return false;
+  out.day = local.tm_mday;
+  out.month = local.tm_mon + 1;
+  out.year = local.tm_year + 1900;
+  out.hour = local.tm_hour;
+  out.minute = local.tm_min;
+  out.second = local.tm_sec;
+  return true;
+}
+
+bool DebuggerAttached() {
+  char status[4096];
+  if (ReadWholeFile("/proc/self/status", status, sizeof status) <= 0) return false;
+  const char* field = std::strstr(status, "TracerPid:");
+  if (!field) return false;
+  field += std::strlen("TracerPid:");
+  while (*field == ' ' || *field == '\t') ++field;
+  return *field >= '1' && *field <= '9';
+}
+
+bool DebugBreakIfAttached() {
+  if (!DebuggerAttached()) return false;
+  ::raise(SIGTRAP);
+  return true;
+}
+
+void ExitProcessNow(int code) { ::_exit(code); }
+
+size_t ListThreadIds(uint32_t* out, size_t capacity) {
+  int directory = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) return 0;
+  // Raw directory records: no allocation, unlike opendir.
+  struct Record {
+    uint64_t inode;
+    int64_t offset;
+    unsigned short length;
+    unsigned char type;
+    char name[1];
+  };
+  alignas(8) char buffer[4096];
+  size_t stored = 0;
+  for (;;) {
+    long got = ::syscall(SYS_getdents64, directory, buffer, sizeof buffer);
+    if (got <= 0) break;
+    for (long at = 0; at < got;) {
+      const Record* record = reinterpret_cast<const Record*>(buffer + at);
+      if (record->length == 0) break;
+      at += record->length;
+      const char* name = record->name;
+      if (*name < '0' || *name > '9') continue;
+      uint32_t id = 0;
+      for (; *name >= '0' && *name <= '9'; ++name) id = id * 10 + static_cast<uint32_t>(*name - '0');
+      if (stored < capacity) out[stored++] = id;
+    }
+  }
+  ::close(directory);
+  return stored;
+}
+
+}  // namespace Yr::Platform

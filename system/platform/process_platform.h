@@ -1,0 +1,80 @@
+// Process facts and raw file access for the report writers: what a crash report and a
+// minidump need from the system, in small functions that are safe inside a signal handler
+// unless said otherwise (no allocation, no lock, only system calls).
+//
+// Files here are plain descriptors: -1 is the invalid handle. The caller owns what it
+// opens and closes it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "system/platform/export.h"
+
+namespace Yr::Platform {
+
+constexpr int kInvalidFile = -1;
+
+// Creates the file for writing, discarding existing content; others may read it while it
+// is open. Returns kInvalidFile when it cannot be created.
+YR_API int CreateFileForWriting(const char* path);
+// Opens an existing file for reading (used for the process's own /proc files).
+YR_API int OpenFileForReading(const char* path);
+// Writes all bytes at the current position; false when the system refused part of them.
+YR_API bool WriteFileBytes(int file, const void* bytes, size_t count);
+// Writes all bytes at the given offset without moving the current position.
+YR_API bool WriteFileBytesAt(int file, uint64_t offset, const void* bytes, size_t count);
+// Reads up to capacity bytes; returns the count (0 at the end), or -1 on an error.
+YR_API long ReadFileBytes(int file, void* buffer, size_t capacity);
+// Reads a whole (small) file into buffer, at most capacity - 1 bytes, and terminates it.
+// Returns the byte count, or -1 when the file cannot be opened.
+YR_API long ReadWholeFile(const char* path, char* buffer, size_t capacity);
+YR_API void CloseFile(int file);
+YR_API bool FileExists(const char* path);
+
+// True when count bytes starting at address can be read by this process right now.
+YR_API bool ReadableBytes(const void* address, size_t count);
+// Copies count bytes from the process's own memory at source, page by page; pages that
+// cannot be read are filled with zero bytes. Returns the number of bytes actually read.
+YR_API size_t CopyOwnMemory(void* destination, const void* source, size_t count);
+
+YR_API uint32_t OwnProcessId();
+YR_API uint32_t OwnThreadId();
+YR_API size_t PageSize();
+YR_API unsigned int ProcessorCount();
+// Seconds since 1970 (UTC).
+YR_API uint32_t UnixTime();
+
+// Absolute path of the running executable, terminated, cut to size - 1; 0 when unknown.
+YR_API size_t ExecutablePath(char* out, size_t size);
+// Absolute path of the current directory; 0 when unknown.
+YR_API size_t CurrentDirectory(char* out, size_t size);
+// Kernel release text ("6.1.0-..."), 0 when unknown.
+YR_API size_t OsRelease(char* out, size_t size);
+
+struct LocalTime {
+  int day;     // 1-31
+  int month;   // 1-12
+  int year;    // four digits
+  int hour;    // 0-23
+  int minute;
+  int second;
+};
+// The local date and time now; false when it cannot be had. Not signal-safe in theory
+// (the time zone is read under a lock), which the crash path accepts: its watchdog ends a
+// report that hangs.
+YR_API bool CurrentLocalTime(LocalTime& out);
+
+// True when a debugger traces this process (TracerPid in /proc/self/status is not 0).
+YR_API bool DebuggerAttached();
+// Stops in the debugger when one is attached; does nothing otherwise. Returns whether it
+// stopped.
+YR_API bool DebugBreakIfAttached();
+
+// Ends the process at once with the exit code: no exit handlers, no flushing.
+[[noreturn]] YR_API void ExitProcessNow(int code);
+
+// Ids of the process's threads, at most capacity of them; returns how many were stored.
+YR_API size_t ListThreadIds(uint32_t* out, size_t capacity);
+
+}  // namespace Yr::Platform

@@ -1,0 +1,122 @@
+// Fault signals and thread contexts: the operating-system side of the crash handler.
+//
+// The process's unhandled-exception filter is a set of signal handlers (SIGSEGV, SIGBUS,
+// SIGFPE, SIGILL, SIGTRAP, SIGABRT) that run on an alternate signal stack, so that a stack
+// overflow can still be reported. Each signal and its si_code are mapped to the exception
+// codes the reports use (see ExceptionCodeFor). Registers are handed upwards as CpuContext,
+// a plain copy of the thread's register set, so code above this layer never sees
+// ucontext_t.
+//
+// Threads: the handlers are process-wide; the alternate stack is per thread. The thread
+// that installs the handlers gets one; other threads call EnsureAlternateSignalStack
+// (without it, a stack overflow on that thread cannot be reported).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "system/platform/export.h"
+
+namespace Yr::Platform {
+
+// Exception codes of the reports (the low 32 bits of the designed 64-bit codes).
+namespace ExceptionCode {
+constexpr uint32_t kGuardPage = 0x80000001u;
+constexpr uint32_t kDatatypeMisalignment = 0x80000002u;
+constexpr uint32_t kBreakpoint = 0x80000003u;
+constexpr uint32_t kSingleStep = 0x80000004u;
+constexpr uint32_t kAccessViolation = 0xC0000005u;
+constexpr uint32_t kInPageError = 0xC0000006u;
+constexpr uint32_t kIllegalInstruction = 0xC000001Du;
+constexpr uint32_t kArrayBoundsExceeded = 0xC000008Cu;
+constexpr uint32_t kFltDivideByZero = 0xC000008Eu;
+constexpr uint32_t kFltInexactResult = 0xC000008Fu;
+constexpr uint32_t kFltInvalidOperation = 0xC0000090u;
+constexpr uint32_t kFltOverflow = 0xC0000091u;
+constexpr uint32_t kFltUnderflow = 0xC0000093u;
+constexpr uint32_t kIntDivideByZero = 0xC0000094u;
+constexpr uint32_t kIntOverflow = 0xC0000095u;
+constexpr uint32_t kPrivInstruction = 0xC0000096u;
+constexpr uint32_t kStackOverflow = 0xC00000FDu;
+// abort(): the system the codes come from ends the process with this status, which has no
+// name of its own in the report.
+constexpr uint32_t kFatalAppExit = 0x40000015u;
+}  // namespace ExceptionCode
+
+// How far below the stack pointer a fault still counts as running off the stack: the
+// largest frame a function may open in one step.
+constexpr uintptr_t kStackOverflowReach = 64 * 1024;
+
+// A thread's registers. Pointer-sized registers are uintptr_t; the FPU state is kept as
+// the raw save area of the build's architecture.
+struct CpuContext {
+  uintptr_t ax, bx, cx, dx, si, di, bp, sp, ip;
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  uintptr_t r8, r9, r10, r11, r12, r13, r14, r15;
+#endif
+  uint32_t flags;
+  uint16_t cs, ds, es, fs, gs, ss;
+  uint32_t mxcsr;
+  bool hasFloatState;
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  alignas(16) unsigned char floatState[512];  // FXSAVE layout
+#else
+  unsigned char floatState[112];  // FSAVE layout
+#endif
+};
+
+// The facts of one delivered fault signal.
+struct SignalFacts {
+  int signal;
+  int code;                // si_code
+  uintptr_t faultAddress;  // si_addr (0 when the signal carries none)
+  bool sentByProcess;      // raised by kill/raise/abort rather than by the processor
+};
+
+// Handler for every fault signal: signalInfo is the siginfo_t, osContext the ucontext_t.
+using FaultHandler = void (*)(int signal, void* signalInfo, void* osContext);
+
+// Installs handler for SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP and SIGABRT on the
+// alternate stack and gives the calling thread an alternate stack. Returns false when the
+// system refused one of them.
+YR_API bool InstallFaultHandlers(FaultHandler handler);
+// Gives the calling thread an alternate signal stack when it has none (or a small one).
+YR_API bool EnsureAlternateSignalStack();
+// Restores the default action of one signal and raises it again on the calling thread.
+YR_API void RaiseWithDefaultAction(int signal);
+
+YR_API bool ReadSignalFacts(const void* signalInfo, SignalFacts& out);
+// Maps a fault to its exception code; stackPointer is the faulting thread's, used to tell
+// a stack overflow from other access violations.
+YR_API uint32_t ExceptionCodeFor(const SignalFacts& facts, uintptr_t stackPointer);
+
+// Copies the registers out of a ucontext_t; false for null.
+YR_API bool ContextFromOs(const void* osContext, CpuContext& out);
+// The caller's registers as they are at the call: instruction pointer just after the call,
+// stack and frame pointer of the caller's frame. Needs frame pointers (the library keeps
+// them).
+YR_API void CaptureCallerContext(CpuContext& out);
+
+// Ends the process with exit code 1 when it is still running after the given seconds; a
+// report that hangs (a lock held by the crashed code) then still ends. 0 cancels.
+YR_API void StartCrashWatchdog(unsigned int seconds);
+
+// ---- Other threads ------------------------------------------------------------------------
+// Snapshot of one other thread for a dump: each is stopped in a signal handler that stores
+// its registers and then waits until ReleaseThreads.
+struct ThreadSnapshot {
+  uint32_t threadId;
+  bool valid;
+  CpuContext context;
+};
+// Stops every other thread of the process and records its registers, waiting at most
+// timeoutMilliseconds in all. Threads that do not answer in time are left out. Returns the
+// number of slots filled (valid ones first). Only one caller at a time.
+YR_API size_t CaptureOtherThreads(ThreadSnapshot* out, size_t capacity, unsigned int timeoutMilliseconds);
+// Lets the threads stopped by CaptureOtherThreads run on.
+YR_API void ReleaseThreads();
+
+// Sleeps the calling thread; used by a crash that must wait for another thread's report.
+YR_API void NapMilliseconds(unsigned int milliseconds);
+
+}  // namespace Yr::Platform

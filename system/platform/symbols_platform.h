@@ -1,0 +1,45 @@
+// Symbol lookup in the running process: function names, source files and lines, and the
+// module that holds an address. Backed by the system's debug-information reader; a session
+// covers the modules loaded when it was opened and takes in modules loaded later on the
+// first lookup that misses.
+//
+// A session is not thread-safe: the caller serialises lookups. Lookups allocate through the
+// system allocator (the reader's own caches), never through the library's entry points.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "system/platform/export.h"
+
+namespace Yr::Platform {
+
+constexpr size_t kSymbolSearchPathCapacity = 1024;
+
+// Storage for one session; the owner keeps it at a fixed address while the session is open.
+struct SymbolSession {
+  void* handle;
+  void* callbacks[4];
+  char* pathPointer;
+  char path[kSymbolSearchPathCapacity];
+};
+
+// Opens a session over this process. searchPath is a colon-separated list of directories
+// searched for separate debug files (null or empty: the system's default). On failure
+// returns false and stores the reader's error code.
+YR_API bool OpenSymbolSession(SymbolSession& session, const char* searchPath, unsigned long& error);
+// Closes the session; false (with the error code) when the reader reported a failure.
+YR_API bool CloseSymbolSession(SymbolSession& session, unsigned long& error);
+
+struct SymbolFound {
+  bool name;    // a function name was found (demangled when it was a C++ name)
+  bool module;  // the module's image file name was found
+  bool line;    // a source file and line were found
+  int lineNumber;
+};
+
+// Looks one address up. Each text is terminated and cut to its size - 1.
+YR_API SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, size_t nameSize,
+                                char* module, size_t moduleSize, char* file, size_t fileSize);
+
+}  // namespace Yr::Platform

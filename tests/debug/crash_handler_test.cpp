@@ -1,0 +1,367 @@
+// Crash handler tests. The crashes happen in a child process (yr_crash_helper); the report
+// file, the exit code and the minidump are checked from outside, and the dump is opened with
+// lldb as a user would (skipped with a message where lldb is missing).
+#include "system/debug/crash_handler.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "system/debug/minidump.h"
+#include "system/platform/signal_platform.h"
+
+namespace {
+
+using namespace Yr;
+namespace fs = std::filesystem;
+namespace Code = Platform::ExceptionCode;
+
+constexpr int kCrashExit = 1;
+constexpr const char* kReportName = "report.pcrpt";
+const std::string kHex = "[0-9A-F]{" + std::to_string(2 * sizeof(void*)) + "}";
+
+std::string HelperPath() {
+  const char* root = std::getenv("YR_TEST_BINARY_DIR");
+  return std::string(root ? root : ".") + "/tests/debug/yr_crash_helper";
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/yr_crash_XXXXXX";
+    mPath = ::mkdtemp(pattern);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(mPath, ignored);
+  }
+  const std::string& Path() const { return mPath; }
+
+ private:
+  std::string mPath;
+};
+
+// Runs the helper; a 32-bit helper on a kernel that cannot run it directly goes through
+// the emulator. Returns the wait status.
+int RunHelper(const std::vector<std::string>& arguments, const std::string& outputFile) {
+  std::string helper = HelperPath();
+  pid_t child = ::fork();
+  if (child == 0) {
+    // The helper reports its own faults: the sanitizer must leave those signals alone.
+    ::setenv("ASAN_OPTIONS", "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:detect_leaks=0", 1);
+    FILE* out = std::fopen(outputFile.c_str(), "w");
+    if (out) {
+      ::dup2(::fileno(out), STDOUT_FILENO);
+      ::dup2(::fileno(out), STDERR_FILENO);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(helper.c_str()));
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    ::execv(helper.c_str(), argv.data());
+    std::vector<char*> emulated = {const_cast<char*>("qemu-i386"), const_cast<char*>("-L"), const_cast<char*>("/")};
+    emulated.insert(emulated.end(), argv.begin(), argv.end());
+    ::execvp("qemu-i386", emulated.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Report lines without their "\r\n"; a line that does not end so is kept with a marker.
+std::vector<std::string> ReportLines(const std::string& path) {
+  std::string text = ReadFile(path);
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(at) + "<no line end>");
+      break;
+    }
+    lines.push_back(text.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
+
+bool LldbAvailable() { return std::system("command -v lldb > /dev/null 2>&1") == 0; }
+
+std::string RunLldb(const std::string& dump, const std::string& commands) {
+  std::string command = "lldb -b -c '" + dump + "' '" + HelperPath() + "' " + commands + " 2>&1";
+  std::string output;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+    ::pclose(pipe);
+  }
+  return output;
+}
+
+// The backtrace lldb prints for the crashing thread must name the function.
+void ExpectDebuggerBacktraceNames(const std::string& dump, const std::string& function) {
+  if (!LldbAvailable()) {
+    std::printf("lldb is not installed: the debugger check of %s is skipped\n", dump.c_str());
+    return;
+  }
+  std::string output = RunLldb(dump, "-o 'bt'");
+  if (sizeof(void*) == 4 && output.find("frame #") == std::string::npos) {
+    std::printf("lldb could not read the 32-bit dump under emulation: skipped\n%s\n", output.c_str());
+    return;
+  }
+  EXPECT_NE(output.find("thread #1"), std::string::npos) << output;
+  EXPECT_NE(output.find(function), std::string::npos) << output;
+}
+
+struct CrashCase {
+  const char* name;
+  uint32_t code;
+  const char* exceptionLine;   // line 4 of the report
+  const char* faultFunction;   // named on the address line (empty: not checked)
+  const char* stackFunction;   // named in the stack section
+  const char* debuggerFunction;
+};
+
+void CheckCrashReport(const CrashCase& crash) {
+  SCOPED_TRACE(crash.name);
+  TempDir dir;
+  int status = RunHelper({crash.name, dir.Path()}, dir.Path() + "/output.txt");
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << ReadFile(dir.Path() + "/output.txt");
+  EXPECT_EQ(WEXITSTATUS(status), kCrashExit);
+
+  std::vector<std::string> lines = ReportLines(dir.Path() + "/" + kReportName);
+  ASSERT_GE(lines.size(), 8u) << ReadFile(dir.Path() + "/" + kReportName);
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex("Build \\S+ PC \\S+ @\\S+ [a-z]"))) << lines[0];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex("\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d"))) << lines[1];
+  EXPECT_EQ(lines[2], "");
+  EXPECT_EQ(lines[3], crash.exceptionLine);
+  std::string fault = crash.faultFunction;
+  std::regex address("Address: " + kHex + "  .*crash_helper\\.cpp\\(\\d+\\): .*" + fault + ".*");
+  if (fault.empty()) address = std::regex("Address: " + kHex + "  .+");
+  EXPECT_TRUE(std::regex_match(lines[4], address)) << lines[4];
+  EXPECT_EQ(lines[5], "");
+  EXPECT_EQ(lines[6], "Stack:");
+  // Stack lines by form, not by address; the expected caller among them.
+  size_t at = 7;
+  bool named = false;
+  std::regex stackLine(kHex + "  .+");
+  for (; at < lines.size() && !lines[at].empty(); ++at) {
+    EXPECT_TRUE(std::regex_match(lines[at], stackLine)) << lines[at];
+    named = named || std::regex_match(lines[at], std::regex(".*crash_helper\\.cpp\\(\\d+\\): .*" +
+                                                            std::string(crash.stackFunction) + ".*"));
+  }
+  EXPECT_TRUE(named) << "no stack line names " << crash.stackFunction;
+  ASSERT_LT(at + 2, lines.size());
+  EXPECT_EQ(lines[at + 1], "Registers");
+  const char* first = sizeof(void*) == 8 ? "RAX=" : "EAX=";
+  EXPECT_EQ(lines[at + 2].rfind(first, 0), 0u) << lines[at + 2];
+  bool flags = false;
+  for (size_t i = at; i < lines.size(); ++i) flags = flags || std::regex_match(lines[i], std::regex("Flags=[0-9A-F]{8}"));
+  EXPECT_TRUE(flags);
+  EXPECT_EQ(lines.back(), "");
+
+  std::string dump = dir.Path() + "/" + kReportName + ".dmp";
+  ASSERT_TRUE(fs::exists(dump));
+  EXPECT_EQ(ReadFile(dump).substr(0, 4), "MDMP");
+  ExpectDebuggerBacktraceNames(dump, crash.debuggerFunction);
+}
+
+TEST(CrashHandlerTest, NullPointerWrite) {
+  CheckCrashReport({"null", Code::kAccessViolation, "Exception C0000005  EXCEPTION_ACCESS_VIOLATION", "CrashNullWrite",
+                    "main", "CrashNullWrite"});
+}
+
+TEST(CrashHandlerTest, IntegerDivideByZero) {
+  CheckCrashReport({"divide", Code::kIntDivideByZero, "Exception C0000094  EXCEPTION_INT_DIVIDE_BY_ZERO", "CrashDivide",
+                    "main", "CrashDivide"});
+}
+
+TEST(CrashHandlerTest, IllegalInstruction) {
+  CheckCrashReport({"illegal", Code::kIllegalInstruction, "Exception C000001D  EXCEPTION_ILLEGAL_INSTRUCTION",
+                    "CrashIllegal", "main", "CrashIllegal"});
+}
+
+TEST(CrashHandlerTest, StackOverflowOnTheAlternateStack) {
+  CheckCrashReport({"overflow", Code::kStackOverflow, "Exception C00000FD  EXCEPTION_STACK_OVERFLOW", "CrashOverflow",
+                    "CrashOverflow", "CrashOverflow"});
+}
+
+// abort() faults inside the C library, which keeps no frame pointers: the stack section
+// still starts at the function that called it.
+TEST(CrashHandlerTest, AbortWritesTheFatalExitCodeWithoutName) {
+  CheckCrashReport({"abort", Code::kFatalAppExit, "Exception 40000015  ", "", "CrashAbort", "CrashAbort"});
+}
+
+TEST(CrashHandlerTest, CrashDuringTheReportEndsAtOnceAndKeepsWhatWasWritten) {
+  TempDir dir;
+  int status = RunHelper({"double", dir.Path()}, dir.Path() + "/output.txt");
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), kCrashExit);
+  std::vector<std::string> lines = ReportLines(dir.Path() + "/" + kReportName);
+  // The report stops where the second fault hit: the unreadable client text.
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[3], "Exception C0000005  EXCEPTION_ACCESS_VIOLATION");
+  EXPECT_FALSE(fs::exists(dir.Path() + "/" + kReportName + ".dmp"));
+}
+
+TEST(CrashHandlerTest, DumpKindsGrowAndCarryTheirFlags) {
+  uint64_t previousSize = 0;
+  for (int kind : {1, 2, 3}) {
+    SCOPED_TRACE(kind);
+    TempDir dir;
+    int status = RunHelper({"null", dir.Path(), std::to_string(kind)}, dir.Path() + "/output.txt");
+    ASSERT_TRUE(WIFEXITED(status));
+    std::string dump = ReadFile(dir.Path() + "/" + kReportName + ".dmp");
+    ASSERT_GE(dump.size(), 32u);
+    uint64_t flags = 0;
+    std::memcpy(&flags, dump.data() + 24, sizeof flags);
+    EXPECT_EQ(flags, static_cast<uint64_t>(kind - 1));  // normal 0, data segments 1, full memory 2
+    EXPECT_GT(dump.size(), previousSize);
+    previousSize = dump.size();
+    if (kind == 3) ExpectDebuggerBacktraceNames(dir.Path() + "/" + kReportName + ".dmp", "CrashNullWrite");
+  }
+}
+
+TEST(CrashHandlerTest, NoDumpForKindZeroOrAnOverlongName) {
+  TempDir dir;
+  RunHelper({"null", dir.Path(), "0"}, dir.Path() + "/output.txt");
+  EXPECT_TRUE(fs::exists(dir.Path() + "/" + kReportName));
+  EXPECT_FALSE(fs::exists(dir.Path() + "/" + kReportName + ".dmp"));
+
+  // Report names of 256 and 257 characters: the first still gets its dump.
+  for (size_t length : {Detail::kMaxDumpBaseName, Detail::kMaxDumpBaseName + 1}) {
+    std::string base = dir.Path() + "/";
+    size_t directoryLength = length - std::strlen(kReportName) - 1;
+    base += std::string(directoryLength - base.size(), length == Detail::kMaxDumpBaseName ? 'a' : 'b');
+    fs::create_directories(base);
+    std::string report = base + "/" + kReportName;
+    ASSERT_EQ(report.size(), length);
+    RunHelper({"null", base}, dir.Path() + "/output.txt");
+    EXPECT_TRUE(fs::exists(report));
+    EXPECT_EQ(fs::exists(report + ".dmp"), length == Detail::kMaxDumpBaseName) << length;
+  }
+}
+
+TEST(CrashHandlerTest, OtherThreadsAppearInTheDump) {
+  TempDir dir;
+  int status = RunHelper({"thread", dir.Path()}, dir.Path() + "/output.txt");
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), kCrashExit);
+  std::string dump = dir.Path() + "/" + kReportName + ".dmp";
+  ASSERT_TRUE(fs::exists(dump));
+  if (!LldbAvailable()) {
+    std::printf("lldb is not installed: the thread list check is skipped\n");
+    return;
+  }
+  std::string output = RunLldb(dump, "-o 'thread list'");
+  if (sizeof(void*) == 4 && output.find("thread #1") == std::string::npos) {
+    std::printf("lldb could not read the 32-bit dump under emulation: skipped\n");
+    return;
+  }
+  EXPECT_NE(output.find("thread #2"), std::string::npos) << output;
+  EXPECT_NE(output.find("CrashNullWrite"), std::string::npos) << output;
+}
+
+TEST(CrashHandlerTest, MiniDumpWithoutACrashReturnsAndOpensInTheDebugger) {
+  TempDir dir;
+  int status = RunHelper({"minidump", dir.Path()}, dir.Path() + "/output.txt");
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(fs::exists(dir.Path() + "/" + kReportName));
+  std::string dump = dir.Path() + "/" + kReportName + ".dmp";
+  ASSERT_TRUE(fs::exists(dump));
+  ExpectDebuggerBacktraceNames(dump, "DumpHere");
+}
+
+TEST(CrashHandlerTest, AssertionInAChildWritesReportAndDump) {
+  TempDir dir;
+  int status = RunHelper({"assert", dir.Path()}, dir.Path() + "/output.txt");
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::vector<std::string> lines = ReportLines(dir.Path() + "/" + kReportName);
+  ASSERT_GE(lines.size(), 7u);
+  EXPECT_EQ(lines[3], "assertion x > 0 failed at 7");
+  EXPECT_EQ(lines[5], "Stack:");
+  EXPECT_TRUE(std::regex_match(lines[6], std::regex(kHex + "  .*crash_helper\\.cpp\\(\\d+\\): .*AssertHere.*")))
+      << lines[6];
+  EXPECT_TRUE(fs::exists(dir.Path() + "/" + kReportName + ".dmp"));
+}
+
+// ---- Signal to exception code -----------------------------------------------------------
+TEST(CrashHandlerTest, SignalsMapToTheirExceptionCodes) {
+  const uintptr_t stack = 0x7F000000u;
+  auto code = [&](int signal, int siCode, uintptr_t address, bool sent = false) {
+    Platform::SignalFacts facts = {signal, siCode, address, sent};
+    return Platform::ExceptionCodeFor(facts, stack);
+  };
+  EXPECT_EQ(code(SIGSEGV, SEGV_MAPERR, 0), Code::kAccessViolation);
+  EXPECT_EQ(code(SIGSEGV, SEGV_ACCERR, 0x1000), Code::kAccessViolation);
+  EXPECT_EQ(code(SIGSEGV, SEGV_MAPERR, stack - 8), Code::kStackOverflow);
+  EXPECT_EQ(code(SIGSEGV, SEGV_MAPERR, stack - Platform::kStackOverflowReach), Code::kStackOverflow);
+  EXPECT_EQ(code(SIGSEGV, SEGV_MAPERR, stack - Platform::kStackOverflowReach - 1), Code::kAccessViolation);
+  EXPECT_EQ(code(SIGSEGV, SI_USER, stack, true), Code::kAccessViolation);
+  EXPECT_EQ(code(SIGBUS, BUS_ADRALN, 3), Code::kDatatypeMisalignment);
+  EXPECT_EQ(code(SIGBUS, BUS_ADRERR, 8), Code::kInPageError);
+  EXPECT_EQ(code(SIGFPE, FPE_INTDIV, 0), Code::kIntDivideByZero);
+  EXPECT_EQ(code(SIGFPE, FPE_INTOVF, 0), Code::kIntOverflow);
+  EXPECT_EQ(code(SIGFPE, FPE_FLTDIV, 0), Code::kFltDivideByZero);
+  EXPECT_EQ(code(SIGFPE, FPE_FLTOVF, 0), Code::kFltOverflow);
+  EXPECT_EQ(code(SIGFPE, FPE_FLTUND, 0), Code::kFltUnderflow);
+  EXPECT_EQ(code(SIGFPE, FPE_FLTRES, 0), Code::kFltInexactResult);
+  EXPECT_EQ(code(SIGFPE, FPE_FLTINV, 0), Code::kFltInvalidOperation);
+  EXPECT_EQ(code(SIGFPE, FPE_FLTSUB, 0), Code::kArrayBoundsExceeded);
+  EXPECT_EQ(code(SIGILL, ILL_ILLOPC, 0), Code::kIllegalInstruction);
+  EXPECT_EQ(code(SIGILL, ILL_PRVOPC, 0), Code::kPrivInstruction);
+  EXPECT_EQ(code(SIGTRAP, TRAP_BRKPT, 0), Code::kBreakpoint);
+  EXPECT_EQ(code(SIGTRAP, SI_KERNEL, 0), Code::kBreakpoint);
+  EXPECT_EQ(code(SIGTRAP, TRAP_TRACE, 0), Code::kSingleStep);
+  EXPECT_EQ(code(SIGABRT, SI_TKILL, 0, true), Code::kFatalAppExit);
+  // Every code the handler produces has its name, except the abort status.
+  for (uint32_t produced : {Code::kAccessViolation, Code::kStackOverflow, Code::kDatatypeMisalignment,
+                            Code::kInPageError, Code::kIntDivideByZero, Code::kIntOverflow, Code::kFltDivideByZero,
+                            Code::kFltOverflow, Code::kFltUnderflow, Code::kFltInexactResult,
+                            Code::kFltInvalidOperation, Code::kArrayBoundsExceeded, Code::kIllegalInstruction,
+                            Code::kPrivInstruction, Code::kBreakpoint, Code::kSingleStep})
+    EXPECT_NE(Detail::ExceptionCodeName(produced), nullptr) << std::hex << produced;
+  EXPECT_EQ(Detail::ExceptionCodeName(Code::kFatalAppExit), nullptr);
+}
+
+TEST(CrashHandlerTest, DumpKindsAndNames) {
+  EXPECT_EQ(Detail::DumpKindFor(-1), Detail::kDumpNone);
+  EXPECT_EQ(Detail::DumpKindFor(0), Detail::kDumpNone);
+  EXPECT_EQ(Detail::DumpKindFor(1), Detail::kDumpNormal);
+  EXPECT_EQ(Detail::DumpKindFor(2), Detail::kDumpWithDataSegs);
+  EXPECT_EQ(Detail::DumpKindFor(3), Detail::kDumpWithFullMemory);
+  EXPECT_EQ(Detail::DumpKindFor(4), Detail::kDumpNormal);
+  char name[300];
+  ASSERT_TRUE(Detail::DumpFileName("report.pcrpt", name, sizeof name));
+  EXPECT_STREQ(name, "report.pcrpt.dmp");
+  std::string longest(Detail::kMaxDumpBaseName, 'x');
+  EXPECT_TRUE(Detail::DumpFileName(longest.c_str(), name, sizeof name));
+  EXPECT_EQ(std::string(name), longest + ".dmp");
+  EXPECT_FALSE(Detail::DumpFileName((longest + "x").c_str(), name, sizeof name));
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+// Symbol lookup on the running test program: names, files and lines, and the fallbacks.
+#include "system/debug/symbols.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <dlfcn.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "system/memory/static_singleton.h"
+
+
+namespace {
+
+using namespace Yr;
+
+constexpr int kKnownFunctionLine = __LINE__ + 1;
+__attribute__((noinline)) int KnownFunction(int value) {
+  return value * 3 + 1;
+}
+
+std::string Lookup(void* address, unsigned int size, bool withLine, bool* found = nullptr) {
+  char out[Symbols::kTextCapacity];
+  bool result = StaticSingleton<Symbols>::Ref().GetFunction(address, out, size, withLine);
+  if (found) *found = result;
+  return out;
+}
+
+void* Address(int (*function)(int)) { return reinterpret_cast<void*>(function); }
+
+TEST(SymbolsTest, GetFunction_NameFileAndLine) {
+  bool found = false;
+  std::string text = Lookup(Address(&KnownFunction), Symbols::kTextCapacity, true, &found);
+  EXPECT_TRUE(found);
+  std::string expectedTail = "symbols_test.cpp(" + std::to_string(kKnownFunctionLine) + "): (anonymous namespace)::KnownFunction(int)";
+  ASSERT_GE(text.size(), expectedTail.size()) << text;
+  EXPECT_EQ(text.substr(text.size() - expectedTail.size()), expectedTail);
+  for (char c : text.substr(0, text.find('('))) EXPECT_FALSE(std::isupper(static_cast<unsigned char>(c))) << text;
+
+  EXPECT_EQ(Lookup(Address(&KnownFunction), Symbols::kTextCapacity, false, &found), "(anonymous namespace)::KnownFunction(int)");
+  EXPECT_TRUE(found);
+  // Cut to size - 1 characters.
+  EXPECT_EQ(Lookup(Address(&KnownFunction), 11, false), "(anonymous");
+  EXPECT_EQ(Lookup(Address(&KnownFunction), 1, true), "");
+}
+
+TEST(SymbolsTest, GetFunction_FallsBackToTheModuleThenToUnavailable) {
+  // The C library's ELF header lies in its module but before its first symbol and line.
+  Dl_info library = {};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&std::abort), &library), 0);
+  bool found = true;
+  std::string text = Lookup(library.dli_fbase, Symbols::kTextCapacity, true, &found);
+  EXPECT_FALSE(found);
+  ASSERT_EQ(text.rfind('/', 0), 0u) << text;
+  EXPECT_TRUE(std::filesystem::equivalent(text, library.dli_fname)) << text << " " << library.dli_fname;
+  found = true;
+  EXPECT_EQ(Lookup(reinterpret_cast<void*>(uintptr_t{16}), Symbols::kTextCapacity, true, &found), Symbols::kNameUnavailable);
+  EXPECT_FALSE(found);
+}
+
+TEST(SymbolsTest, SearchPath_ExecutableDirectoryCurrentDirectorySystemAndVariables) {
+  char executable[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", executable, sizeof executable - 1), 0);
+  std::string directory(executable);
+  directory.erase(directory.rfind('/') + 1);
+  char current[4096] = {};
+  ASSERT_NE(getcwd(current, sizeof current), nullptr);
+  std::string expected = directory + ":" + current + ":/usr/lib/debug";
+  expected = expected.substr(0, Symbols::kSearchPathLength);
+
+  setenv(Symbols::kSearchPathVariable, "/extra/one", 1);
+  setenv(Symbols::kAltSearchPathVariable, "/extra/two", 1);
+  {
+    Symbols symbols;
+    std::string withVariables = expected + ":/extra/one:/extra/two";
+    EXPECT_EQ(std::string(symbols.GetSearchPath()), withVariables.substr(0, Symbols::kSearchPathLength));
+    // A second instance answers as the process-wide one does.
+    char out[Symbols::kTextCapacity];
+    EXPECT_TRUE(symbols.GetFunction(Address(&KnownFunction), out, sizeof out, false));
+    EXPECT_STREQ(out, "(anonymous namespace)::KnownFunction(int)");
+  }
+  unsetenv(Symbols::kSearchPathVariable);
+  unsetenv(Symbols::kAltSearchPathVariable);
+  Symbols plain;
+  EXPECT_EQ(std::string(plain.GetSearchPath()), expected);
+  EXPECT_EQ(KnownFunction(1), 4);
+}
+
+}  // namespace
