@@ -33,20 +33,11 @@ TEST_F(DebugOutputTest, Init_SwitchIsNeverTurnedOffAgain) {
   Options::Set("!debug.output");
 }
 
-TEST_F(DebugOutputTest, OutputNum_WritesDecimalDigits) {
-  Debug::OutputNum(0);
-  Debug::OutputNum(7);
-  Debug::OutputNum(1000000);
-  Debug::OutputNum(4294967295u);
-  EXPECT_EQ(capture.Pieces(), (Pieces{"0", "7", "1000000", "4294967295"}));
-}
-
-TEST_F(DebugOutputTest, OutputNumX_WritesEightUpperCaseDigits) {
-  Debug::OutputNumX(0x1A);
-  Debug::OutputNumX(0);
-  Debug::OutputNumX(0xFFFFFFFFu);
-  Debug::OutputNumX(0xABCDEF01u);
-  EXPECT_EQ(capture.Pieces(), (Pieces{"0000001A", "00000000", "FFFFFFFF", "ABCDEF01"}));
+TEST_F(DebugOutputTest, OutputNumAndNumX_WriteTheDigits) {
+  for (unsigned int n : {0u, 7u, 1000000u, 4294967295u}) Debug::OutputNum(n);
+  for (unsigned int n : {0x1Au, 0u, 0xFFFFFFFFu, 0xABCDEF01u}) Debug::OutputNumX(n);
+  EXPECT_EQ(capture.Pieces(),
+            (Pieces{"0", "7", "1000000", "4294967295", "0000001A", "00000000", "FFFFFFFF", "ABCDEF01"}));
 }
 
 TEST_F(DebugOutputTest, OutputFmtU_WritesEachPieceOnItsOwn) {
