@@ -12,6 +12,7 @@
 #include "system/memory/simple_heap.h"
 #include "system/platform/platform.h"
 #include "system/strings/string_id.h"
+#include "system/thread/timer.h"
 
 namespace Yr::Detail {
 namespace {
@@ -41,6 +42,7 @@ constexpr StartupStep kStartupSteps[] = {
     {"messenger slot", &BuildMessengerSlot, &DestroyMessengerSlot},
     {"SimpleHeap lock", &BuildSimpleHeapLock, &DestroySimpleHeapLock},
     {"StringId::null", &NoWork, &NoWork},
+    {"timer frequency", &BuildTimerFrequency, nullptr},
     {"weak-counter pool", &BuildWeakCounterPool, &DestroyWeakCounterPool},
 };
 

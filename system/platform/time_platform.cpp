@@ -1,0 +1,64 @@
+#include "system/platform/time_platform.h"
+
+#include <errno.h>
+#include <sched.h>
+#include <time.h>
+
+#include <atomic>
+
+namespace Yr::Platform {
+namespace {
+
+constexpr uint64_t kNanosecondsPerSecond = 1000000000ull;
+constexpr long kNanosecondsPerMillisecond = 1000000l;
+constexpr unsigned int kMillisecondsPerSecond = 1000u;
+
+// The hook's parts are read without a lock on every call; tests swap them while no other
+// thread reads the clock.
+std::atomic<uint64_t (*)(void*)> gHookNow{nullptr};
+std::atomic<void (*)(void*, unsigned int)> gHookSleep{nullptr};
+std::atomic<void*> gHookContext{nullptr};
+
+}  // namespace
+
+uint64_t ClockNow() {
+  if (auto now = gHookNow.load(std::memory_order_acquire)) return now(gHookContext.load(std::memory_order_relaxed));
+  struct timespec time;
+  ::clock_gettime(CLOCK_MONOTONIC, &time);
+  return static_cast<uint64_t>(time.tv_sec) * kNanosecondsPerSecond + static_cast<uint64_t>(time.tv_nsec);
+}
+
+uint64_t ClockFrequency() { return kNanosecondsPerSecond; }
+
+void SleepMilliseconds(unsigned int ms) {
+  if (auto sleep = gHookSleep.load(std::memory_order_acquire)) {
+    sleep(gHookContext.load(std::memory_order_relaxed), ms);
+    return;
+  }
+  if (ms == 0) {
+    ::sched_yield();
+    return;
+  }
+  // An absolute deadline, so a signal that interrupts the sleep (a suspension, say) does
+  // not shorten it: the sleep simply resumes towards the same deadline.
+  struct timespec deadline;
+  ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += static_cast<time_t>(ms / kMillisecondsPerSecond);
+  deadline.tv_nsec += static_cast<long>(ms % kMillisecondsPerSecond) * kNanosecondsPerMillisecond;
+  if (deadline.tv_nsec >= static_cast<long>(kNanosecondsPerSecond)) {
+    deadline.tv_nsec -= static_cast<long>(kNanosecondsPerSecond);
+    ++deadline.tv_sec;
+  }
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
+}
+
+ClockHook SetClockHook(ClockHook hook) {
+  ClockHook previous{gHookNow.load(), gHookSleep.load(), gHookContext.load()};
+  gHookContext.store(hook.context, std::memory_order_relaxed);
+  gHookSleep.store(hook.sleep, std::memory_order_release);
+  gHookNow.store(hook.now, std::memory_order_release);
+  return previous;
+}
+
+}  // namespace Yr::Platform

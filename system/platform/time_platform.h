@@ -1,0 +1,37 @@
+// The high-resolution clock and sleeping.
+//
+// The clock is the system's monotonic clock in nanoseconds, so its frequency is 1e9 ticks
+// per second. Short sleeps need no set-up on this system: high-resolution timers are the
+// default, so there is nothing like a timer-resolution switch to flip at load.
+//
+// Tests replace the clock and the sleep through SetClockHook, so that code which measures
+// time can be driven with exact tick values. Install or remove the hook while no other
+// thread reads the clock.
+#pragma once
+
+#include <cstdint>
+
+#include "system/platform/export.h"
+
+namespace Yr::Platform {
+
+// The monotonic counter in ticks (nanoseconds), or the hook's value while one is installed.
+YR_API uint64_t ClockNow();
+// Ticks per second of ClockNow.
+YR_API uint64_t ClockFrequency();
+
+// Sleeps the calling thread for ms milliseconds, the full time even when signals interrupt
+// the sleep; 0 gives up the rest of the time slice instead. Goes to the hook while one is
+// installed.
+YR_API void SleepMilliseconds(unsigned int ms);
+
+// Test hook: while `now` is set, ClockNow returns now(context); while `sleep` is set,
+// SleepMilliseconds calls sleep(context, ms) instead of sleeping. Returns the previous hook.
+struct ClockHook {
+  uint64_t (*now)(void* context);
+  void (*sleep)(void* context, unsigned int ms);
+  void* context;
+};
+YR_API ClockHook SetClockHook(ClockHook hook);
+
+}  // namespace Yr::Platform

@@ -1,0 +1,153 @@
+#include "system/thread/timer.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+
+#include "system/platform/time_platform.h"
+
+namespace Yr {
+
+float Timer::gFreq = 0.0f;
+
+namespace {
+
+constexpr float kMillisecondsPerSecond = 1000.0f;
+constexpr float kSecondsPerMillisecond = 0.001f;
+// A frame this far from the average (in seconds) is a jump and stays out of the history;
+// no delta beyond it is reported either.
+constexpr float kJumpSeconds = 1.0f;
+constexpr float kMaxDeltaTime = 1.0f;
+// What the history holds after a jump that leaves a single sample.
+constexpr float kJumpHistoryValue = 1.0f;
+// Length of an FPS window in seconds.
+constexpr float kFpsWindowSeconds = 1.0f;
+
+// The time base. Several threads may race for the first call; all of them agree on one base.
+constexpr uint64_t kNoBase = ~uint64_t{0};
+std::atomic<uint64_t> gTimeBase{kNoBase};
+
+// Rounds a product to float. The x87 unit of a 32-bit build keeps products in extended
+// precision, casts included; a store to memory is what rounds them, so that every build
+// computes the same seconds (1.5e9 ticks are exactly 1.5 s, and 1500 ms, everywhere).
+inline float AsFloat(float value) {
+#if defined(__i386__) && !defined(__SSE2_MATH__)
+  volatile float stored = value;
+  return stored;
+#else
+  return value;
+#endif
+}
+
+float TicksToSeconds(uint64_t ticks) { return AsFloat(static_cast<float>(ticks) * Timer::gFreq); }
+
+}  // namespace
+
+unsigned long long Timer::GetNowTime() { return Platform::ClockNow(); }
+
+unsigned long long Timer::GetTime() {
+  const uint64_t now = Platform::ClockNow();
+  uint64_t base = gTimeBase.load(std::memory_order_acquire);
+  if (base == kNoBase) {
+    uint64_t expected = kNoBase;
+    base = gTimeBase.compare_exchange_strong(expected, now, std::memory_order_acq_rel) ? now : expected;
+  }
+  return now - base;
+}
+
+float Timer::GetThisTime() { return TicksToSeconds(GetTime()); }
+
+unsigned int Timer::GetMs() { return static_cast<unsigned int>(AsFloat(kMillisecondsPerSecond * GetThisTime())); }
+
+void Timer::Sleep(unsigned int ms) { Platform::SleepMilliseconds(ms); }
+
+// mDeltaTime and mHistory are given values only so that nothing reads indeterminate
+// memory; the first Update overwrites the delta, and only mSamples history entries are read.
+Timer::Timer()
+    : mElapsedTime(0.0f),
+      mLastTime(GetTime()),
+      mSamples(0),
+      mFPSLock(0.0f),
+      mFPSLockRate(1.0f),
+      mFrameCount(0),
+      mFrameTime(0.0f),
+      mFPS(0.0f),
+      mFrameTotal(0.0f),
+      mDeltaTime(0.0f),
+      mHistory{} {}
+
+void Timer::LockFPS(float fps) {
+  mFPSLock = std::fabs(fps);
+  if (mFPSLock > 0.0f) mFPSLockRate = 1.0f / mFPSLock;
+}
+
+void Timer::Update() {
+  uint64_t now = GetTime();
+  mDeltaTime = TicksToSeconds(now - mLastTime);
+
+  if (mFPSLock > 0.0f) {
+    // Sleep the whole milliseconds that remain; the sleep counts as requested, without a
+    // second look at the clock.
+    const float remaining = AsFloat(mFPSLockRate - mDeltaTime);
+    if (remaining > 0.0f) {
+      const auto ms = static_cast<unsigned int>(AsFloat(remaining * kMillisecondsPerSecond));
+      if (ms != 0) {
+        Sleep(ms);
+        mDeltaTime = AsFloat(mDeltaTime + static_cast<float>(ms) * kSecondsPerMillisecond);
+      }
+    }
+    // Spin, yielding, for the last fraction of a millisecond.
+    while (mDeltaTime < mFPSLockRate) {
+      Sleep(0);
+      now = GetTime();
+      mDeltaTime = TicksToSeconds(now - mLastTime);
+    }
+  }
+  mLastTime = now;
+
+  // Smoothing history, against the previous average.
+  if (std::fabs(mDeltaTime - mElapsedTime) < kJumpSeconds) {
+    std::memmove(&mHistory[1], &mHistory[0], (kHistorySize - 1) * sizeof mHistory[0]);
+    mHistory[0] = mDeltaTime;
+    if (mSamples < kHistorySize) ++mSamples;
+  } else if (mSamples > 1) {
+    --mSamples;
+  } else if (mSamples == 1) {
+    mHistory[0] = kJumpHistoryValue;
+  }
+
+  ++mFrameCount;
+  mFrameTotal += mDeltaTime;
+  if (mFrameTotal > kFpsWindowSeconds) {
+    mFrameTime = mFrameTotal / static_cast<float>(mFrameCount);
+    mFPS = 1.0f / mFrameTime;
+    mFrameCount = 0;
+    mFrameTotal = 0.0f;
+  }
+
+  float sum = 0.0f;
+  for (unsigned int i = 0; i < mSamples; ++i) sum += mHistory[i];
+  mElapsedTime = mSamples ? sum / static_cast<float>(mSamples) : 0.0f;
+
+  if (mDeltaTime > kMaxDeltaTime) mDeltaTime = kMaxDeltaTime;
+}
+
+TimeStatictics::TimeStatictics(float* sink, unsigned int* counter) : mSink(sink), mCounter(counter), mStart(0.0f) {
+  if (mSink) mStart = Timer::GetThisTime();
+}
+
+TimeStatictics::~TimeStatictics() {
+  if (mSink) *mSink += Timer::GetThisTime() - mStart;
+  if (mCounter) ++*mCounter;
+}
+
+namespace Detail {
+
+// The counter runs at a fixed frequency. Short sleeps are already precise here: this
+// system's timers are high-resolution by default, so no timer resolution is raised.
+void BuildTimerFrequency() {
+  Timer::gFreq = static_cast<float>(1.0 / static_cast<double>(Platform::ClockFrequency()));
+}
+
+}  // namespace Detail
+}  // namespace Yr

@@ -1,0 +1,493 @@
+#include "system/thread/thread.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "system/memory/allocator.h"
+#include "system/platform/platform.h"
+#include "system/thread/timer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Yr::Thread;
+
+// Liveness bound for "eventually" checks: generous, so a loaded machine never trips it.
+constexpr auto kPatience = 30s;
+// How long a suspended thread is watched for progress it must not make.
+constexpr auto kWatch = 100ms;
+
+template <typename Predicate>
+bool Eventually(Predicate predicate) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (!predicate()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::string TaskFile(unsigned long id, const char* name) {
+  return "/proc/self/task/" + std::to_string(id) + "/" + name;
+}
+
+std::string StatusField(unsigned long id, const std::string& field) {
+  std::istringstream status(ReadText(TaskFile(id, "status")));
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field + ":", 0) == 0) return line.substr(line.find_first_not_of(" \t", field.size() + 1));
+  }
+  return "";
+}
+
+// The nice value, field 19 of the stat line (counted after the parenthesised name).
+int NiceOf(unsigned long id) {
+  std::string stat = ReadText(TaskFile(id, "stat"));
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  for (int i = 3; i <= 19; ++i) fields >> field;
+  return std::stoi(field);
+}
+
+// A thread subclass so tests can wrap the handle of another Thread.
+class ThreadView : public Thread {
+ public:
+  ThreadView() : Thread(nullptr, 0, false) {}
+  using Thread::operator=;
+};
+
+struct Worker {
+  std::atomic<unsigned long> counter{0};
+  std::atomic<unsigned long> seenId{0};
+  std::atomic<bool> sawItself{false};
+  Thread* thread = nullptr;
+};
+
+unsigned int CountUntilAsked(void* argument) {
+  auto* worker = static_cast<Worker*>(argument);
+  worker->seenId = Thread::GetCurrentThreadID();
+  while (!worker->thread->IsTerminationRequested()) {
+    worker->counter.fetch_add(1, std::memory_order_relaxed);
+    std::this_thread::yield();
+  }
+  return 41;
+}
+
+TEST(ThreadTest, NamedThreadRunsEntryAndStopReturnsExitCode) {
+  Thread thread("worker");
+  EXPECT_FALSE(thread.IsStarted());
+  EXPECT_TRUE(thread.IsSuspended());
+  EXPECT_EQ(thread.GetID(), 0u);
+  EXPECT_EQ(thread.GetPriority(), 0);
+  EXPECT_EQ(thread.Stop(), 0u);
+
+  // A null argument hands the Thread object itself to the entry function.
+  static std::atomic<Thread*> received{nullptr};
+  static std::atomic<bool> itself{false};
+  thread.Start(
+      [](void* argument) -> unsigned int {
+        auto* self = static_cast<Thread*>(argument);
+        received = self;
+        itself = self->IsThisThread();
+        while (!self->IsTerminationRequested()) std::this_thread::yield();
+        return 1234;
+      },
+      nullptr, false, -1);
+  ASSERT_TRUE(thread.IsStarted());
+  EXPECT_FALSE(thread.IsSuspended());
+  EXPECT_NE(thread.GetID(), 0u);
+  EXPECT_FALSE(thread.IsThisThread());
+  ASSERT_TRUE(Eventually([] { return received.load() != nullptr; }));
+  EXPECT_EQ(received.load(), &thread);
+  EXPECT_TRUE(itself.load());
+  EXPECT_EQ(thread.Stop(), 1234u);
+  EXPECT_FALSE(thread.IsStarted());
+  EXPECT_TRUE(thread.IsSuspended());
+  EXPECT_TRUE(thread.IsTerminationRequested());
+
+  // The same object starts a new thread, this time with an argument of its own.
+  Worker worker;
+  worker.thread = &thread;
+  thread.Start(&CountUntilAsked, &worker, false, -1);  // termination is still requested
+  EXPECT_EQ(thread.Stop(), 41u);
+  EXPECT_EQ(worker.seenId.load(), thread.GetID());
+}
+
+TEST(ThreadTest, NameAndProcessorReachTheSystem) {
+  Thread thread("a-name-longer-than-fifteen");
+  Worker worker;
+  worker.thread = &thread;
+  // The first processor the process may run on.
+  const std::string allowed = StatusField(getpid(), "Cpus_allowed_list");
+  ASSERT_FALSE(allowed.empty());
+  const int processor = std::stoi(allowed);
+  thread.Start(&CountUntilAsked, &worker, true, processor);
+  ASSERT_TRUE(thread.IsStarted());
+  EXPECT_EQ(ReadText(TaskFile(thread.GetID(), "comm")), "a-name-longer-t\n");
+  EXPECT_EQ(StatusField(thread.GetID(), "Cpus_allowed_list"), std::to_string(processor));
+  thread.Resume();
+  EXPECT_TRUE(Eventually([&] { return worker.counter.load() > 0; }));
+  thread.Stop();
+
+  // Without an ideal processor the thread keeps the process's processors.
+  Thread plain("plain");
+  worker.thread = &plain;
+  plain.Start(&CountUntilAsked, &worker, true, -1);
+  EXPECT_EQ(StatusField(plain.GetID(), "Cpus_allowed_list"), allowed);
+  plain.RequestTermination();
+  EXPECT_EQ(plain.Stop(), 41u);
+}
+
+TEST(ThreadTest, StartSuspendedWaitsUntilResumed) {
+  Thread thread("gated");
+  Worker worker;
+  worker.thread = &thread;
+  thread.Start(&CountUntilAsked, &worker, true, -1);
+  EXPECT_TRUE(thread.IsSuspended());
+  std::this_thread::sleep_for(kWatch);
+  EXPECT_EQ(worker.counter.load(), 0u);
+  EXPECT_EQ(worker.seenId.load(), 0u);
+  thread.Resume();
+  EXPECT_FALSE(thread.IsSuspended());
+  EXPECT_TRUE(Eventually([&] { return worker.counter.load() > 0; }));
+  EXPECT_EQ(thread.Stop(), 41u);
+
+  // Stop on a thread that never left its gate lets it run to its end.
+  Thread never("never-resumed");
+  worker.thread = &never;
+  never.Start(&CountUntilAsked, &worker, true, -1);
+  EXPECT_EQ(never.Stop(), 41u);
+}
+
+TEST(ThreadTest, PriorityIsClampedAndReadBackFromTheSystem) {
+  // Raising a priority needs the privilege; without it the test cannot tell the values apart.
+  bool privileged = false;
+  std::thread([&] { privileged = setpriority(PRIO_PROCESS, 0, -1) == 0; }).join();
+  if (!privileged) GTEST_SKIP() << "raising a thread's priority is not permitted here (no CAP_SYS_NICE)";
+
+  Thread thread("prio");
+  Worker worker;
+  worker.thread = &thread;
+  thread.Start(&CountUntilAsked, &worker, false, -1);
+  thread.SetPriority(-100);
+  EXPECT_EQ(thread.GetPriority(), -15);
+  EXPECT_EQ(NiceOf(thread.GetID()), 15);
+  thread.SetPriority(14);
+  EXPECT_EQ(thread.GetPriority(), 14);
+  EXPECT_EQ(NiceOf(thread.GetID()), -14);
+  thread.SetPriority(99);
+  EXPECT_EQ(thread.GetPriority(), 15);
+  EXPECT_EQ(NiceOf(thread.GetID()), -15);
+  thread.SetPriority(0);
+  EXPECT_EQ(NiceOf(thread.GetID()), 0);
+  thread.RequestTermination();
+  thread.Stop();
+  EXPECT_EQ(thread.GetPriority(), 0);  // no handle
+}
+
+// Gives up root's privileges, keeping whatever RLIMIT_NICE allows, then asks for more.
+// Exits 0 when the thread went exactly as far as allowed.
+void RaisePriorityWithoutPrivilege() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NICE, &limit) != 0) _exit(2);
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NICE, &limit) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+      setresuid(65534, 65534, 65534) != 0) {
+    _exit(2);
+  }
+  // The lowest nice value the limit allows is 20 - limit.
+  const int floorNice = limit.rlim_cur == RLIM_INFINITY ? -20 : 20 - static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 40));
+  Thread thread("unprivileged");
+  Worker worker;
+  worker.thread = &thread;
+  thread.Start(&CountUntilAsked, &worker, false, -1);
+  thread.SetPriority(-4);  // nice 4: lowering is always allowed
+  const int lowered = thread.GetPriority();
+  thread.SetPriority(15);
+  const int raised = thread.GetPriority();
+  const int expected = -std::max(-15, std::min(4, floorNice));
+  const int nice = NiceOf(thread.GetID());
+  thread.RequestTermination();
+  thread.Stop();
+  _exit(lowered == -4 && raised == expected && nice == -expected ? 0 : 1);
+}
+
+TEST(ThreadTest, PriorityRaisedOnlyAsFarAsAllowed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give up its privileges in a child";
+  EXPECT_EXIT(RaisePriorityWithoutPrivilege(), testing::ExitedWithCode(0), "");
+}
+
+// The counting hook serialises with a mutex, so a thread suspended inside an allocation
+// holds it: any allocation by Suspend or Resume would then hang.
+class CountingHook : public Yr::AllocatorHook {
+ public:
+  void* AlignedMalloc(unsigned int size, unsigned int alignment) override {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (Thread::GetCurrentThreadID() == mWatched) ++mWatchedCalls;
+    return Yr::OrigAlignedMalloc(size, static_cast<int>(alignment), nullptr, 0);
+  }
+  void AlignedFree(void* block) override {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (Thread::GetCurrentThreadID() == mWatched) ++mWatchedCalls;
+    Yr::OrigAlignedFree(block);
+  }
+  unsigned int GetAllocationSize(void* block, unsigned int alignment) override {
+    return Yr::OrigGetAllocationSize(block, alignment);
+  }
+  std::mutex mMutex;
+  std::atomic<unsigned long> mWatched{0};
+  std::atomic<unsigned long> mWatchedCalls{0};
+};
+
+unsigned int AllocateUntilAsked(void* argument) {
+  auto* worker = static_cast<Worker*>(argument);
+  while (!worker->thread->IsTerminationRequested()) {
+    Yr::Detail::Free(Yr::Detail::Allocate(64));
+    worker->counter.fetch_add(1, std::memory_order_relaxed);
+  }
+  return 5;
+}
+
+TEST(ThreadTest, SuspendedThreadMakesNoProgressUntilResumed) {
+  static CountingHook* hook = new CountingHook;
+  Yr::AllocatorHook* previous = Yr::AllocatorHook::Install(hook);
+  hook->mWatched = Thread::GetCurrentThreadID();
+
+  Thread thread("allocator");
+  Worker worker;
+  worker.thread = &thread;
+  thread.Start(&AllocateUntilAsked, &worker, false, -1);
+  ASSERT_TRUE(Eventually([&] { return worker.counter.load() > 100; }));
+
+  for (int round = 0; round < 3; ++round) {
+    const unsigned long callsBefore = hook->mWatchedCalls.load();
+    thread.Suspend();
+    EXPECT_TRUE(thread.IsSuspended());
+    const unsigned long stopped = worker.counter.load();
+    std::this_thread::sleep_for(kWatch);
+    EXPECT_EQ(worker.counter.load(), stopped) << "round " << round;
+    // Suspension counts: a second Suspend needs a second Resume.
+    thread.Suspend();
+    thread.Resume();
+    std::this_thread::sleep_for(kWatch);
+    EXPECT_EQ(worker.counter.load(), stopped) << "round " << round;
+    thread.Resume();
+    EXPECT_FALSE(thread.IsSuspended());
+    EXPECT_EQ(hook->mWatchedCalls.load(), callsBefore) << "Suspend or Resume allocated";
+    EXPECT_TRUE(Eventually([&] { return worker.counter.load() > stopped; }));
+  }
+
+  // Stop lifts every suspension, however many there are.
+  thread.Suspend();
+  thread.Suspend();
+  EXPECT_EQ(thread.Stop(), 5u);
+  Yr::AllocatorHook::Install(previous);
+}
+
+TEST(ThreadTest, SuspensionDoesNotBreakSystemCalls) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  struct Blocked {
+    int readEnd;
+    std::atomic<long> readResult{-100};
+    std::atomic<long long> sleptNs{0};
+  } blocked{pipeEnds[0]};
+
+  Thread reader("reader");
+  reader.Start(
+      [](void* argument) -> unsigned int {
+        auto* state = static_cast<Blocked*>(argument);
+        char byte = 0;
+        state->readResult = read(state->readEnd, &byte, 1);
+        return static_cast<unsigned char>(byte);
+      },
+      &blocked, false, -1);
+  Thread sleeper("sleeper");
+  sleeper.Start(
+      [](void* argument) -> unsigned int {
+        auto* state = static_cast<Blocked*>(argument);
+        const auto start = std::chrono::steady_clock::now();
+        Yr::Timer::Sleep(300);
+        state->sleptNs = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start)
+                             .count();
+        return 0;
+      },
+      &blocked, false, -1);
+
+  for (int round = 0; round < 5; ++round) {
+    reader.Suspend();
+    sleeper.Suspend();
+    reader.Resume();
+    sleeper.Resume();
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(blocked.readResult.load(), -100) << "the read returned early";
+  ASSERT_EQ(write(pipeEnds[1], "y", 1), 1);
+  EXPECT_EQ(reader.Stop(), static_cast<unsigned int>('y'));
+  EXPECT_EQ(blocked.readResult.load(), 1);
+  sleeper.Stop();
+  // An interrupted sleep carries on to its full length.
+  EXPECT_GE(blocked.sleptNs.load(), 300'000'000);
+  close(pipeEnds[0]);
+  close(pipeEnds[1]);
+}
+
+TEST(ThreadTest, EndedAndSelfSuspendedThreadsDoNotHang) {
+  Thread quick("quick");
+  quick.Start([](void*) -> unsigned int { return 7; }, nullptr, false, -1);
+  const unsigned long id = quick.GetID();
+  // Gone from the system, but not yet waited for.
+  ASSERT_TRUE(Eventually([&] { return !std::filesystem::exists(TaskFile(id, "")); }));
+  quick.Suspend();
+  EXPECT_TRUE(quick.IsSuspended());
+  quick.Resume();
+  quick.SetPriority(3);
+  EXPECT_EQ(quick.GetPriority(), 3);  // the level last set, as the system has none left
+  quick.Suspend();
+  EXPECT_EQ(quick.Stop(), 7u);
+
+  // A thread that suspends itself stays stopped until another thread resumes it.
+  struct SelfStopper {
+    Thread* thread;
+    std::atomic<int> stage{0};
+  };
+  Thread self("self-stopper");
+  SelfStopper state{&self};
+  self.Start(
+      [](void* argument) -> unsigned int {
+        auto* s = static_cast<SelfStopper*>(argument);
+        s->stage = 1;
+        s->thread->Suspend();
+        s->stage = 2;
+        return 9;
+      },
+      &state, false, -1);
+  ASSERT_TRUE(Eventually([&] { return state.stage.load() == 1; }));
+  std::this_thread::sleep_for(kWatch);
+  EXPECT_EQ(state.stage.load(), 1);
+  self.Resume();
+  EXPECT_TRUE(Eventually([&] { return state.stage.load() == 2; }));
+  EXPECT_EQ(self.Stop(), 9u);
+}
+
+TEST(ThreadTest, CurrentThreadObjectAndCopies) {
+  unsigned long threadId = 0, describedId = 0;
+  bool started = false, suspended = true, stopped = true;
+  int readBack = 0, nice = 0;
+  std::thread([&] {
+    Thread current = Thread::GetCurrThread();
+    threadId = Thread::GetCurrentThreadID();
+    describedId = current.GetID();
+    started = current.IsStarted();
+    suspended = current.IsSuspended();
+    stopped = current.Stop() != 0 || !current.IsStarted();
+    current.SetPriority(-3);  // acts on the calling thread
+    readBack = current.GetPriority();
+    nice = NiceOf(threadId);
+  }).join();
+  EXPECT_EQ(describedId, threadId);
+  EXPECT_TRUE(started);
+  EXPECT_FALSE(suspended);
+  EXPECT_FALSE(stopped);
+  EXPECT_EQ(readBack, -3);
+  EXPECT_EQ(nice, 3);
+
+  // A copy shares the thread; the thread's record outlives the owner's Stop.
+  Thread owner("owner");
+  Worker worker;
+  worker.thread = &owner;
+  owner.Start(&CountUntilAsked, &worker, false, -1);
+  ThreadView view;
+  view = owner;
+  EXPECT_EQ(view.GetID(), owner.GetID());
+  EXPECT_TRUE(view.IsStarted());
+  owner.RequestTermination();
+  EXPECT_EQ(owner.Stop(), 41u);
+  EXPECT_EQ(view.Stop(), 41u);  // the copy is owned too: it reads the same exit code
+  view = ThreadView();
+  EXPECT_FALSE(view.IsStarted());
+}
+
+// Runs body in a child process, with a table of thread indices no thread has asked yet;
+// body returns an empty string on success, else what went wrong.
+void RunChild(std::string (*body)()) {
+  const std::string failure = body();
+  if (!failure.empty()) Yr::Platform::StandardError(failure.data(), failure.size());
+  _exit(failure.empty() ? 0 : 1);
+}
+
+void ExpectInChild(std::string (*body)()) { EXPECT_EXIT(RunChild(body), testing::ExitedWithCode(0), ""); }
+
+TEST(ThreadIndexTest, DenseIndicesInOrderOfFirstCall) {
+  ExpectInChild([]() -> std::string {
+    if (Thread::GetMaxThreads() != 0) return "table not empty";
+    const unsigned int first = Thread::GetCurrentThreadIndex();
+    const unsigned int again = Thread::GetCurrentThreadIndex();
+    unsigned int other = 99, otherAgain = 99;
+    std::thread([&] {
+      other = Thread::GetCurrentThreadIndex();
+      otherAgain = Thread::GetCurrentThreadIndex();
+    }).join();
+    if (first != 0 || again != 0) return "main thread index " + std::to_string(first) + "/" + std::to_string(again);
+    if (other != 1 || otherAgain != 1) return "second thread index " + std::to_string(other);
+    if (Thread::GetMaxThreads() != 2) return "GetMaxThreads " + std::to_string(Thread::GetMaxThreads());
+    if (Thread::GetCurrentThreadIndex() != 0) return "main thread index changed";
+    return "";
+  });
+}
+
+TEST(ThreadIndexTest, SixteenThreadsRaceForIndices) {
+  ExpectInChild([]() -> std::string {
+    constexpr unsigned int kThreads = Thread::kMaxThreadIndices;
+    std::atomic<bool> go{false};
+    std::vector<unsigned int> first(kThreads), second(kThreads);
+    std::vector<std::thread> threads;
+    for (unsigned int i = 0; i < kThreads; ++i) {
+      threads.emplace_back([&, i] {
+        while (!go.load()) std::this_thread::yield();
+        first[i] = Thread::GetCurrentThreadIndex();
+        std::this_thread::yield();
+        second[i] = Thread::GetCurrentThreadIndex();
+      });
+    }
+    go = true;
+    for (auto& thread : threads) thread.join();
+    std::set<unsigned int> indices(first.begin(), first.end());
+    if (first != second) return "a thread's index changed";
+    if (indices.size() != kThreads || *indices.rbegin() != kThreads - 1) return "indices are not 0..15";
+    if (Thread::GetMaxThreads() != kThreads) return "GetMaxThreads " + std::to_string(Thread::GetMaxThreads());
+    return "";
+  });
+}
+
+TEST(ThreadIndexTest, SeventeenthThreadIsAFatalError) {
+  EXPECT_DEATH(
+      {
+        for (unsigned int i = 0; i < Thread::kMaxThreadIndices; ++i) {
+          std::thread([] { Thread::GetCurrentThreadIndex(); }).join();
+        }
+        Thread::GetCurrentThreadIndex();
+      },
+      "Yr: fatal: thread index table full: thread [0-9]+ asked for an index after all 16 were handed out");
+}
+
+}  // namespace
