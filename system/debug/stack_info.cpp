@@ -89,7 +89,7 @@ void* FaultFramePointer(void* stackPointer, void* framePointer) {
   uintptr_t given = reinterpret_cast<uintptr_t>(framePointer);
   if (given >= low && given < high) {
     StackInfo::GetStack(framePointer, probe, 2, 0);
-    if (probe[0]) return framePointer;
+    if (probe[0] && FollowsCall(probe[0])) return framePointer;
   }
   ReadableWindow readable;
   for (uintptr_t at = (low + kFrameAlignment - 1) & ~(kFrameAlignment - 1); at + kFrameRecordBytes <= high;

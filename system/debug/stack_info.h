@@ -23,9 +23,10 @@ namespace Detail {
 // How far above a stack pointer a frame record is looked for.
 constexpr unsigned int kFrameSearchBytes = 64 * 1024;
 // The frame pointer to walk a faulting thread from: its own frame pointer when that points
-// into the stack just above the stack pointer and walks; otherwise (the fault lies in code
-// built without frame pointers, as system libraries are) the first frame record above the
-// stack pointer that walks at least two frames. Null when there is none.
+// into the stack just above the stack pointer and its first return address follows a call
+// instruction; otherwise (the fault lies in code built without frame pointers, as system
+// libraries are) the first frame record above the stack pointer whose first two return
+// addresses follow calls. Null when there is none.
 YR_API void* FaultFramePointer(void* stackPointer, void* framePointer);
 }  // namespace Detail
 
