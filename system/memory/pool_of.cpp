@@ -4,7 +4,6 @@
 #include <cinttypes>
 
 #include "system/debug/debug_output.h"
-#include "system/memory/manual_static.h"
 #include "system/platform/platform.h"
 
 namespace Yr::Detail {
@@ -17,8 +16,6 @@ constexpr unsigned int kDumpWordBytes = sizeof(uint32_t);
 constexpr unsigned int kDumpWords = kDumpWindow / kDumpWordBytes;
 constexpr unsigned int kDumpLineWords = 256;
 constexpr unsigned int kDumpLines = kDumpWords / kDumpLineWords;
-
-ManualStatic<WeakCounterPool> gWeakCounterPool;
 
 uintptr_t Addr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
@@ -44,6 +41,7 @@ void MakeFresh(PoolOfBase::Block* page) {
 }  // namespace
 
 WeakCounter WeakCountBase::null{0, 1};
+ManualStatic<WeakCounterPool> gWeakCounterPool;
 
 // ---- Root -----------------------------------------------------------------------------------
 
@@ -160,11 +158,6 @@ void PoolOfBase::Block::Dump() const {
 }
 
 // ---- The weak-counter pool ------------------------------------------------------------------
-
-template <>
-WeakCounterPool& Allocator<WeakCounterPool, AllocatorTypes::Default>::GetAllocator() {
-  return gWeakCounterPool.Get();
-}
 
 void BuildWeakCounterPool() { gWeakCounterPool.Build().AddPage(); }
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "system/memory/allocator.h"
+#include "system/memory/manual_static.h"
 #include "system/platform/export.h"
 
 namespace Yr::Detail {
@@ -177,8 +178,13 @@ static_assert(sizeof(WeakCounter) == 2 * sizeof(uint32_t), "a weak counter is tw
 
 using WeakCounterPool = PoolOf<WeakCounter, 4, Policy::Singlethreaded, PageAllocator<4>>;
 
+// The process-wide weak-counter pool, built at load with its first page.
+YR_API extern ManualStatic<WeakCounterPool> gWeakCounterPool;
+
 template <>
-YR_API WeakCounterPool& Allocator<WeakCounterPool, AllocatorTypes::Default>::GetAllocator();
+inline WeakCounterPool& Allocator<WeakCounterPool, AllocatorTypes::Default>::GetAllocator() {
+  return gWeakCounterPool.Get();
+}
 
 struct YR_API WeakCountBase {
   // The shared counter of null weak references: counts 0 and 1.

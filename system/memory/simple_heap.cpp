@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "system/debug/bug_report.h"
 #include "system/debug/debug_output.h"
 #include "system/memory/allocator.h"
 
@@ -22,9 +23,9 @@ constexpr const char* kDumpLineFormat =
 
 uintptr_t Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
-// Heap dumps reach the log channel only while bug reports allow logging; they do not by
-// default. The log channel of this library formats its lines and discards them.
-bool LogChannelOpen() { return false; }
+// Heap dumps reach the log channel only while bug reports allow logging (not by default).
+// The log channel of this library formats its lines and discards them.
+bool LogChannelOpen() { return !BugReport::sDisableLogging; }
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -396,8 +397,13 @@ TEST(PhysicalAllocatorTest, ReservesCommitsAndNeverClobbers) {
   EXPECT_EQ(allocator.Map(fixed, kSize), fixed);
   fixed[kSize - 1] = 1;
   Yr::Platform::ReleaseAddressSpace(fixed, kSize);
-  // Committing space that is not reserved fails.
-  EXPECT_EQ(allocator.Map(base, page), nullptr);
+  // Committing space that is not reserved fails. A user-mode emulator (32-bit builds run
+  // under one) keeps the guest's whole address space mapped on the host and lets this
+  // through, so the check needs a real kernel.
+  const char* emulator = std::getenv("YR_TEST_EMULATOR");
+  if (emulator == nullptr || *emulator == '\0') {
+    EXPECT_EQ(allocator.Map(base, page), nullptr);
+  }
   EXPECT_EQ(allocator.Alloc(0, 0, 0), nullptr);
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "system/debug/bug_report.h"
 #include "system/debug/debug_output.h"
 #include "system/memory/allocator.h"
 #include "system/options/options.h"
@@ -319,9 +320,22 @@ TEST_F(SimpleHeapDumpTest, MemInfoAndMemAssert_DumpTheTree) {
   Yr::Memory::MemAssert(0);
   EXPECT_EQ(Lines().size(), 1u);
   // Logging is off unless a bug report turns it on, so a dump "to the log" is printed too.
+  ASSERT_TRUE(Yr::BugReport::sDisableLogging);
   capture.Clear();
   SimpleHeap::Dump(true);
   EXPECT_EQ(Lines().size(), 1u);
+  // With logging allowed the lines go to the log channel, which discards them here; a dump
+  // not meant for the log is still printed.
+  Yr::BugReport::sDisableLogging = false;
+  capture.Clear();
+  heap.SetTop(At(9));
+  SimpleHeap::Dump(true);
+  Yr::Memory::MemAssert(0);
+  EXPECT_TRUE(capture.Pieces().empty());
+  EXPECT_EQ(heap.Peak(), 9u) << "the peak is recorded whatever the sink";
+  SimpleHeap::Dump(false);
+  Yr::BugReport::sDisableLogging = true;
+  ASSERT_EQ(Lines().size(), 1u);
   heap.Done();
 }
 
