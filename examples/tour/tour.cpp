@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
   Tour::Debug(argc, argv);
   Tour::Heaps(argc, argv);
   Tour::Threads(argc, argv);
+  Tour::Diag(argc, argv);
   Tour::MemoryFinish();
   std::printf("\nTour finished.\n");
   return 0;

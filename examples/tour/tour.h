@@ -16,6 +16,7 @@ void Options(int argc, char** argv);
 void Debug(int argc, char** argv);
 void Heaps(int argc, char** argv);
 void Threads(int argc, char** argv);
+void Diag(int argc, char** argv);
 // Prints the hook's final counts and uninstalls it: a hook must not be destroyed while installed.
 void MemoryFinish();
 

@@ -6,6 +6,7 @@
 #include "system/debug/log.h"
 #include "system/debug/messenger.h"
 #include "system/io/mount.h"
+#include "system/memory/alloc_trace.h"
 #include "system/memory/managed_memory.h"
 #include "system/memory/pool_of.h"
 #include "system/memory/rb_tree.h"
@@ -29,6 +30,7 @@ void NoWork() {}
 // run in reverse at unload, so the last one built is the first one torn down. Singletons
 // built on first use are not listed: they register their own teardown when they are built.
 constexpr StartupStep kStartupSteps[] = {
+    {"allocation-trace state", &BuildAllocTrace, &DestroyAllocTrace},
     {"bug-report lock", &BuildBugReportLock, &DestroyBugReportLock},
     {"BugReport singleton", &BuildBugReport, nullptr},
     {"red-black tree sentinel", &RBTreeDetail::BuildSentinel, nullptr},

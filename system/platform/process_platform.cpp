@@ -85,6 +85,13 @@ bool PageReadable(uintptr_t address) {
   return PipeReadable(reinterpret_cast<const void*>(address));
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return 0;
+}
+
 size_t CopyLength(const char* text) { return text ? std::strlen(text) : 0; }
 
 size_t CopyCut(char* out, size_t size, const char* text, size_t length) {
@@ -316,6 +323,41 @@ bool DebugBreakIfAttached() {
 }
 
 void ExitProcessNow(int code) { ::_exit(code); }
+
+bool CodeMappingOf(const void* address, uintptr_t& begin, uintptr_t& end) {
+  int file = OpenFileForReading("/proc/self/maps");
+  if (file < 0) return false;
+  uintptr_t target = reinterpret_cast<uintptr_t>(address);
+  char buffer[4096];
+  size_t kept = 0;
+  bool found = false;
+  for (;;) {
+    long got = ReadFileBytes(file, buffer + kept, sizeof buffer - kept);
+    if (got <= 0) break;
+    size_t length = kept + static_cast<size_t>(got);
+    size_t start = 0;
+    for (size_t i = 0; i < length && !found; ++i) {
+      if (buffer[i] != '\n') continue;
+      // "begin-end perms ...": only the two bounds are needed.
+      uintptr_t low = 0, high = 0;
+      size_t at = start;
+      for (; at < i && buffer[at] != '-'; ++at) low = low * 16 + static_cast<uintptr_t>(HexDigit(buffer[at]));
+      for (++at; at < i && buffer[at] != ' '; ++at) high = high * 16 + static_cast<uintptr_t>(HexDigit(buffer[at]));
+      if (target >= low && target < high) {
+        begin = low;
+        end = high;
+        found = true;
+      }
+      start = i + 1;
+    }
+    if (found) break;
+    kept = length - start;
+    std::memmove(buffer, buffer + start, kept);
+    if (kept == sizeof buffer) kept = 0;  // a line longer than the buffer: drop it
+  }
+  CloseFile(file);
+  return found;
+}
 
 size_t ListThreadIds(uint32_t* out, size_t capacity) {
   int directory = ::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
