@@ -13,6 +13,7 @@
 #include "system/memory/static_singleton.h"
 #include "system/platform/platform.h"
 #include "system/platform/process_platform.h"
+#include "system/platform/signal_platform.h"
 #include "system/thread/critical_section.h"
 #include "yr_build_info.h"
 
@@ -329,6 +330,8 @@ void BuildBugReport() {
   if (BugReport::sReportFilename[0] == '\0') BugReport::SetBasePath(nullptr);
   PCBugReport::SetUnhandledExceptionHandler();
 }
+
+void DestroyBugReport() { Platform::UninstallFaultHandlers(); }
 
 void LockReports() { gReportLock->Lock(); }
 void UnlockReports() { gReportLock->Unlock(); }

@@ -140,10 +140,12 @@ class YR_API PCBugReport {
 
 namespace Detail {
 // Load steps: the report lock, then the BugReport singleton (default report name, symbol
-// handler, unhandled-exception filter).
+// handler, unhandled-exception filter; the filter is taken down at unload).
 void BuildBugReportLock();
 void DestroyBugReportLock();
 void BuildBugReport();
+// Unload: the fault handlers and the alternate stack go with the library's code.
+void DestroyBugReport();
 
 // The report lock, for the crash handler.
 void LockReports();

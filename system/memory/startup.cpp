@@ -32,7 +32,7 @@ void NoWork() {}
 constexpr StartupStep kStartupSteps[] = {
     {"allocation-trace state", &BuildAllocTrace, &DestroyAllocTrace},
     {"bug-report lock", &BuildBugReportLock, &DestroyBugReportLock},
-    {"BugReport singleton", &BuildBugReport, nullptr},
+    {"BugReport singleton", &BuildBugReport, &DestroyBugReport},
     {"red-black tree sentinel", &RBTreeDetail::BuildSentinel, nullptr},
     {"string table lock", &BuildStringTableLock, &DestroyStringTableLock},
     {"string table", &BuildStringTable, &DestroyStringTable},

@@ -26,11 +26,18 @@ constexpr size_t kAlternateStackSize = 512 * 1024;
 #endif
 
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT};
+constexpr size_t kFaultSignalCount = sizeof kFaultSignals / sizeof kFaultSignals[0];
+
+// What the process had before the first installation; restored at unload.
+struct sigaction gPreviousActions[kFaultSignalCount];
+struct sigaction gPreviousSnapshotAction;
+bool gPreviousSaved = false;
 
 // The first thread to ask gets static storage (no allocation at load); later threads get
 // their own mapping, which is kept for the life of the process.
 alignas(16) unsigned char gFirstAlternateStack[kAlternateStackSize];
 std::atomic<bool> gFirstAlternateStackTaken{false};
+stack_t gStackBeforeFirst;  // what the thread that took the static stack had before
 
 // Snapshot signal for other threads: a real-time signal above the ones the C library and
 // the thread layer keep for themselves.
@@ -81,13 +88,21 @@ void WatchdogHandler(int, siginfo_t*, void*) {
   ::_exit(1);
 }
 
-bool InstallOne(int signal, void (*handler)(int, siginfo_t*, void*), int extraFlags) {
+bool InstallOne(int signal, void (*handler)(int, siginfo_t*, void*), int extraFlags,
+                struct sigaction* previous = nullptr) {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_sigaction = handler;
   action.sa_flags = SA_SIGINFO | extraFlags;
   sigemptyset(&action.sa_mask);
-  return ::sigaction(signal, &action, nullptr) == 0;
+  return ::sigaction(signal, &action, previous) == 0;
+}
+
+// Restores one signal's earlier disposition while the current one is ours.
+void RestoreOne(int signal, void (*ours)(int, siginfo_t*, void*), const struct sigaction& previous) {
+  struct sigaction current;
+  if (::sigaction(signal, nullptr, &current) != 0) return;
+  if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == ours) ::sigaction(signal, &previous, nullptr);
 }
 
 #if UINTPTR_MAX > 0xFFFFFFFFu
@@ -113,6 +128,7 @@ bool EnsureAlternateSignalStack() {
   bool expected = false;
   if (gFirstAlternateStackTaken.compare_exchange_strong(expected, true)) {
     base = gFirstAlternateStack;
+    gStackBeforeFirst = current;
   } else {
     base = ::mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
                   -1, 0);
@@ -130,10 +146,34 @@ bool InstallFaultHandlers(FaultHandler handler) {
   bool ok = EnsureAlternateSignalStack();
   // SA_NODEFER: a fault inside the handler enters it again (and ends the process with the
   // designed exit code) instead of being killed by the blocked signal's default action.
-  for (int signal : kFaultSignals)
-    ok = InstallOne(signal, &FaultTrampoline, SA_ONSTACK | SA_NODEFER) && ok;
-  ok = InstallOne(SnapshotSignal(), &SnapshotHandler, SA_RESTART) && ok;
+  bool first = !gPreviousSaved;
+  gPreviousSaved = true;
+  for (size_t i = 0; i < kFaultSignalCount; ++i)
+    ok = InstallOne(kFaultSignals[i], &FaultTrampoline, SA_ONSTACK | SA_NODEFER,
+                    first ? &gPreviousActions[i] : nullptr) &&
+         ok;
+  ok = InstallOne(SnapshotSignal(), &SnapshotHandler, SA_RESTART, first ? &gPreviousSnapshotAction : nullptr) && ok;
   return ok;
+}
+
+void UninstallFaultHandlers() {
+  gFaultHandler.store(nullptr, std::memory_order_release);
+  if (gPreviousSaved) {
+    for (size_t i = 0; i < kFaultSignalCount; ++i) RestoreOne(kFaultSignals[i], &FaultTrampoline, gPreviousActions[i]);
+    RestoreOne(SnapshotSignal(), &SnapshotHandler, gPreviousSnapshotAction);
+    gPreviousSaved = false;
+  }
+  stack_t current;
+  if (::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_ONSTACK) &&
+      current.ss_sp == static_cast<void*>(gFirstAlternateStack)) {
+    stack_t previous = gStackBeforeFirst;
+    if (previous.ss_flags & SS_DISABLE) {
+      std::memset(&previous, 0, sizeof previous);
+      previous.ss_flags = SS_DISABLE;
+    }
+    ::sigaltstack(&previous, nullptr);
+    gFirstAlternateStackTaken.store(false);
+  }
 }
 
 void RaiseWithDefaultAction(int signal) {

@@ -80,6 +80,11 @@ using FaultHandler = void (*)(int signal, void* signalInfo, void* osContext);
 // alternate stack and gives the calling thread an alternate stack. Returns false when the
 // system refused one of them.
 YR_API bool InstallFaultHandlers(FaultHandler handler);
+// Puts back the dispositions the fault signals had before InstallFaultHandlers and gives the
+// calling thread back the alternate stack it had before the one in the library's own
+// storage. Run at unload: handlers and a stack inside an unloaded library would turn the next signal into a
+// jump into unmapped memory.
+YR_API void UninstallFaultHandlers();
 // Gives the calling thread an alternate signal stack when it has none (or a small one).
 YR_API bool EnsureAlternateSignalStack();
 // Restores the default action of one signal and raises it again on the calling thread.

@@ -32,10 +32,11 @@ constexpr int kCrashExit = 1;
 constexpr const char* kReportName = "report.pcrpt";
 const std::string kHex = "[0-9A-F]{" + std::to_string(2 * sizeof(void*)) + "}";
 
-std::string HelperPath() {
+std::string BinaryDir() {
   const char* root = std::getenv("YR_TEST_BINARY_DIR");
-  return std::string(root ? root : ".") + "/tests/debug/yr_crash_helper";
+  return root ? root : ".";
 }
+std::string HelperPath() { return BinaryDir() + "/tests/debug/yr_crash_helper"; }
 
 class TempDir {
  public:
@@ -55,8 +56,8 @@ class TempDir {
 
 // Runs the helper; a 32-bit helper on a kernel that cannot run it directly goes through
 // the emulator. Returns the wait status.
-int RunHelper(const std::vector<std::string>& arguments, const std::string& outputFile) {
-  std::string helper = HelperPath();
+int RunHelper(const std::vector<std::string>& arguments, const std::string& outputFile,
+              const std::string& helper = HelperPath()) {
   pid_t child = ::fork();
   if (child == 0) {
     // The helper reports its own faults: the sanitizer must leave those signals alone.
@@ -316,6 +317,14 @@ TEST(CrashHandlerTest, AssertionInAChildWritesReportAndDump) {
   EXPECT_TRUE(std::regex_match(lines[6], std::regex(kHex + "  .*crash_helper\\.cpp\\(\\d+\\): .*AssertHere.*")))
       << lines[6];
   EXPECT_TRUE(fs::exists(dir.Path() + "/" + kReportName + ".dmp"));
+}
+
+TEST(CrashHandlerTest, UnloadTakesTheHandlersAndTheAlternateStackAway) {
+  TempDir dir;
+  std::string library = BinaryDir() + "/system/libyrsystem.so";
+  int status = RunHelper({library}, dir.Path() + "/output.txt", BinaryDir() + "/tests/debug/yr_unload_probe");
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << ReadFile(dir.Path() + "/output.txt");
 }
 
 // ---- Signal to exception code -----------------------------------------------------------
