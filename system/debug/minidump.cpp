@@ -430,9 +430,11 @@ void FindModules() {
       executable = executable || next.exec;
       module.lastMapping = j;
     }
-    // Only files the loader mapped with code are modules: ELF files mapped as data (the
-    // symbol reader maps the files and debug files it reads) are not.
-    if (!executable) continue;
+    // Only files the loader mapped are modules: its first segment is never writable, and it
+    // maps code or several segments. ELF files mapped as data (the symbol reader maps the
+    // files and debug files it reads, in one writable private mapping) are not. Emulators
+    // may show code without its execute bit, hence the second test.
+    if (first.write || !(executable || module.lastMapping > module.firstMapping)) continue;
     FindBuildId(module);
     ++gModuleCount;
   }
