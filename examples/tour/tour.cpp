@@ -9,6 +9,7 @@ int main(int argc, char** argv) {
   Tour::Strings(argc, argv);
   Tour::Options(argc, argv);
   Tour::Debug(argc, argv);
+  Tour::Files(argc, argv);
   Tour::Heaps(argc, argv);
   Tour::Threads(argc, argv);
   Tour::Diag(argc, argv);

@@ -14,6 +14,7 @@ void Memory(int argc, char** argv);
 void Strings(int argc, char** argv);
 void Options(int argc, char** argv);
 void Debug(int argc, char** argv);
+void Files(int argc, char** argv);
 void Heaps(int argc, char** argv);
 void Threads(int argc, char** argv);
 void Diag(int argc, char** argv);
