@@ -47,23 +47,37 @@ constexpr CodeName kCodeNames[] = {
 
 constexpr uint32_t kCrashExitCode = 1;
 constexpr unsigned int kWaitForOtherReportMilliseconds = 1000;
+constexpr unsigned int kOwnerWaitMilliseconds = 20;
 
 // The thread whose crash is being reported (0 when none).
-volatile uint32_t gCrashingThread = 0;
+uint32_t gCrashingThread = 0;
 char gDumpName[BugReport::kReportFilenameSize + sizeof Detail::kDumpSuffix];
 
 bool IsBreakpoint(unsigned long long code) { return code == kBreakpoint; }
 
-// A fault on this thread while it writes a report, or a second crash: end at once. A crash
-// on another thread while one is reported waits for that report to end the process.
-void EndIfAlreadyCrashing() {
+// Claims the one-shot latch for this thread's crash and returns when it is the first. A
+// fault on this thread while it writes a report, or a second crash, ends the process at once;
+// a crash on another thread while one is reported waits for that report to end the process.
+// The latch is taken atomically: two threads faulting together must not both report.
+void ClaimCrash() {
   uint32_t self = Platform::OwnThreadId();
   if (Detail::ReportingThread() == self) {
     BugReport::sAbnormalShutdown = true;
     Platform::ExitProcessNow(kCrashExitCode);
   }
-  if (!BugReport::sAbnormalShutdown) return;
-  if (gCrashingThread != 0 && gCrashingThread != self) {
+  if (!__atomic_exchange_n(&BugReport::sAbnormalShutdown, true, __ATOMIC_ACQ_REL)) {
+    __atomic_store_n(&gCrashingThread, self, __ATOMIC_RELEASE);
+    return;
+  }
+  // The first crash publishes its thread right after taking the latch; a latch set by the
+  // application itself has no thread.
+  uint32_t owner = 0;
+  for (unsigned int waited = 0; waited < kOwnerWaitMilliseconds; ++waited) {
+    owner = __atomic_load_n(&gCrashingThread, __ATOMIC_ACQUIRE);
+    if (owner != 0) break;
+    Platform::NapMilliseconds(1);
+  }
+  if (owner != 0 && owner != self) {
     for (;;) Platform::NapMilliseconds(kWaitForOtherReportMilliseconds);
   }
   Platform::ExitProcessNow(kCrashExitCode);
@@ -89,9 +103,7 @@ void WriteCrashDump(unsigned long long code, const ExceptionPointers* pointers, 
 }
 
 void TopLevelFilter(int signal, void* signalInfo, void* osContext) {
-  EndIfAlreadyCrashing();
-  BugReport::sAbnormalShutdown = true;
-  gCrashingThread = Platform::OwnThreadId();
+  ClaimCrash();
   Platform::StartCrashWatchdog(Detail::kCrashReportSeconds);
   Platform::SignalFacts facts;
   Platform::ReadSignalFacts(signalInfo, facts);
@@ -120,9 +132,7 @@ void PCBugReport::SetUnhandledExceptionHandler() { Platform::InstallFaultHandler
 void BugReport::SetUnhandledExceptionHandler() { PCBugReport::SetUnhandledExceptionHandler(); }
 
 int BugReport::ExceptionHandler(unsigned long long code, void* exceptionPointers, const char* text) {
-  EndIfAlreadyCrashing();
-  sAbnormalShutdown = true;
-  gCrashingThread = Platform::OwnThreadId();
+  ClaimCrash();
   return PCBugReport::ExceptionHandler(code, static_cast<ExceptionPointers*>(exceptionPointers), text);
 }
 

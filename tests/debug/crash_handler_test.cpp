@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -292,6 +293,27 @@ TEST(CrashHandlerTest, OtherThreadsAppearInTheDump) {
   }
   EXPECT_NE(output.find("thread #2"), std::string::npos) << output;
   EXPECT_NE(output.find("CrashNullWrite"), std::string::npos) << output;
+}
+
+// Two threads fault at the same moment: one report is written whole, the other thread waits
+// for it instead of ending the process in the middle of it.
+TEST(CrashHandlerTest, TwoThreadsCrashingTogetherLeaveOneWholeReport) {
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    TempDir dir;
+    int status = RunHelper({"both", dir.Path()}, dir.Path() + "/output.txt");
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), kCrashExit);
+    std::vector<std::string> lines = ReportLines(dir.Path() + "/" + kReportName);
+    ASSERT_GE(lines.size(), 8u);
+    EXPECT_EQ(lines[3], "Exception C0000005  EXCEPTION_ACCESS_VIOLATION");
+    size_t registers = 0;
+    while (registers < lines.size() && lines[registers] != "Registers") ++registers;
+    ASSERT_LT(registers, lines.size());
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("Registers")), 1);
+    EXPECT_EQ(lines.back(), "");
+    EXPECT_EQ(ReadFile(dir.Path() + "/" + kReportName + ".dmp").substr(0, 4), "MDMP");
+  }
 }
 
 TEST(CrashHandlerTest, MiniDumpWithoutACrashReturnsAndOpensInTheDebugger) {

@@ -1,6 +1,6 @@
 // yr_crash_helper: a process that crashes on purpose so the crash handler can be checked
 // from outside. Usage: yr_crash_helper <case> <report directory> [dump kind]
-// Cases: null, divide, illegal, overflow, abort, double, assert, minidump, thread.
+// Cases: null, divide, illegal, overflow, abort, double, assert, minidump, thread, both.
 // Each faulting function is a small named function of its own, so a test can look for its
 // name in the report and in a debugger's backtrace.
 #include <signal.h>
@@ -84,6 +84,21 @@ __attribute__((noinline)) void CrashWithWorker() {
   worker.join();
 }
 
+std::atomic<int> gReady{0};
+
+__attribute__((noinline)) void CrashTogether() {
+  ++gReady;
+  while (gReady < 2) {
+  }
+  CrashNullWrite();
+}
+
+__attribute__((noinline)) void CrashOnTwoThreads() {
+  std::thread other(&CrashTogether);
+  CrashTogether();
+  other.join();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,6 +116,7 @@ int main(int argc, char** argv) {
   if (!std::strcmp(which, "abort")) CrashAbort();
   if (!std::strcmp(which, "double")) CrashTwice();
   if (!std::strcmp(which, "thread")) CrashWithWorker();
+  if (!std::strcmp(which, "both")) CrashOnTwoThreads();
   if (!std::strcmp(which, "assert")) {
     AssertHere();
     return 0;
