@@ -61,7 +61,7 @@ void Tour::Options(int argc, char** argv) {
   if (Yr::Options::Test("help")) {
     Yr::Detail::BuildHelpListing();
     std::printf("\"help\" was given, so the help listing was built:\n");
-    for (const Yr::StringId& line : Yr::Options::GetHelpLines()) std::printf("  |%s\n", line.CStr());
+    for (const Yr::StringId& line : Yr::Options::GetHelpLines()) std::printf("  |%s\n", line.CStr() ? line.CStr() : "");
   } else {
     std::printf("\"help\" was not given (pass /? or --help to see the listing).\n");
   }

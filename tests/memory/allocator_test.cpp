@@ -345,7 +345,6 @@ TEST(AllocatorTest, DArrayGrowthAndOwnership) {
 
 // Invalidation is terminal, so each check runs in a child process.
 TEST(AllocatorDeathTest, InvalidateSwitchesAllocationOffForGood) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         void* early = Yr::_AlignedMalloc(32, 16, __FILE__, __LINE__);
@@ -365,7 +364,6 @@ TEST(AllocatorDeathTest, InvalidateSwitchesAllocationOffForGood) {
 }
 
 TEST(AllocatorDeathTest, ExhaustedDefaultAllocatorIsFatal) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer owns the address space, so no address-space limit can make one request fail";
 #else
