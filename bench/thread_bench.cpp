@@ -5,7 +5,7 @@
 // frame. The time column is the mean frame time (manual time); the counters give the mean
 // and 99th-percentile absolute error of the frame time against 1/<fps>, in microseconds,
 // and the processor time spent waiting as a percentage of one core. A summary table of
-// those follows the usual one.
+// those, with the median error as well, follows the usual one.
 //
 // Each frame-lock case runs for --frame_seconds seconds of frames (default 2; 10 for a
 // thorough run). Other flags are Google Benchmark's.
@@ -52,6 +52,7 @@ void BusyWork() {
 struct Summary {
   std::string name;
   double meanErrorUs;
+  double p50ErrorUs;
   double p99ErrorUs;
   double waitCpuPercent;
   double meanFrameMs;
@@ -83,12 +84,13 @@ void RunFrames(benchmark::State& state, const std::string& name, double target, 
   double sum = 0.0;
   for (double error : errors) sum += error;
   const double mean = errors.empty() ? 0.0 : sum / static_cast<double>(errors.size());
+  const double p50 = errors.empty() ? 0.0 : errors[errors.size() / 2];
   const double p99 = errors.empty() ? 0.0 : errors[std::min(errors.size() - 1, errors.size() * 99 / 100)];
   const double cpuPercent = total > 0.0 ? 100.0 * waitCpu / total : 0.0;
   state.counters["mean_err_us"] = mean * 1e6;
   state.counters["p99_err_us"] = p99 * 1e6;
   state.counters["wait_cpu_pct"] = cpuPercent;
-  gSummaries.push_back({name, mean * 1e6, p99 * 1e6, cpuPercent,
+  gSummaries.push_back({name, mean * 1e6, p50 * 1e6, p99 * 1e6, cpuPercent,
                         errors.empty() ? 0.0 : 1e3 * total / static_cast<double>(errors.size())});
 }
 
@@ -166,10 +168,11 @@ int main(int argc, char** argv) {
   RegisterAll();
   const int result = YrBench::RunBenchmarks(argc, argv);
   std::printf("\nframe lock, %.1f s of frames per case, 5 ms of work per frame:\n", gFrameSeconds);
-  std::printf("%-32s %12s %14s %14s %16s\n", "case", "frame (ms)", "mean err (us)", "p99 err (us)", "wait cpu (%core)");
+  std::printf("%-32s %12s %14s %14s %14s %16s\n", "case", "frame (ms)", "mean err (us)", "p50 err (us)", "p99 err (us)",
+              "wait cpu (%core)");
   for (const Summary& summary : gSummaries) {
-    std::printf("%-32s %12.3f %14.1f %14.1f %16.2f\n", summary.name.c_str(), summary.meanFrameMs, summary.meanErrorUs,
-                summary.p99ErrorUs, summary.waitCpuPercent);
+    std::printf("%-32s %12.3f %14.1f %14.1f %14.1f %16.2f\n", summary.name.c_str(), summary.meanFrameMs,
+                summary.meanErrorUs, summary.p50ErrorUs, summary.p99ErrorUs, summary.waitCpuPercent);
   }
   return result;
 }
