@@ -102,6 +102,25 @@ void WriteCrashDump(unsigned long long code, const ExceptionPointers* pointers, 
   Detail::WriteMiniDump(request);
 }
 
+struct CrashWork {
+  unsigned long long code;
+  const ExceptionPointers* pointers;
+  const char* text;
+};
+
+void WriteCrashReportAndDump(void* argument) {
+  const CrashWork& work = *static_cast<const CrashWork*>(argument);
+  Platform::CpuContext context;
+  Platform::ContextFromOs(work.pointers ? work.pointers->context : nullptr, context);
+  // A fault inside code kept without frame pointers (abort in the C library) leaves no
+  // usable frame pointer: the walk then starts at the first intact frame above.
+  void* framePointer = reinterpret_cast<void*>(context.bp);
+  if (void* found = Detail::FaultFramePointer(reinterpret_cast<void*>(context.sp), framePointer)) framePointer = found;
+  BugReport::ExceptionReport(reinterpret_cast<void*>(context.ip), framePointer, work.code,
+                             work.pointers ? work.pointers->context : nullptr, work.text);
+  WriteCrashDump(work.code, work.pointers, context);
+}
+
 void TopLevelFilter(int signal, void* signalInfo, void* osContext) {
   ClaimCrash();
   Platform::StartCrashWatchdog(Detail::kCrashReportSeconds);
@@ -140,15 +159,9 @@ int PCBugReport::ExceptionHandler(unsigned long long code, ExceptionPointers* po
   int result = (BugReport::sDialogsDisabled || !BugReport::sExceptionHandlerDisabled) ? 1 : 0;
   if (IsBreakpoint(code)) return result;
   Platform::StartCrashWatchdog(Detail::kCrashReportSeconds);
-  Platform::CpuContext context;
-  Platform::ContextFromOs(pointers ? pointers->context : nullptr, context);
-  // A fault inside code kept without frame pointers (abort in the C library) leaves no
-  // usable frame pointer: the walk then starts at the first intact frame above.
-  void* framePointer = reinterpret_cast<void*>(context.bp);
-  if (void* found = Detail::FaultFramePointer(reinterpret_cast<void*>(context.sp), framePointer)) framePointer = found;
-  BugReport::ExceptionReport(reinterpret_cast<void*>(context.ip), framePointer, code,
-                             pointers ? pointers->context : nullptr, text);
-  WriteCrashDump(code, pointers, context);
+  CrashWork work = {code, pointers, text};
+  // The report and the dump run on the library's own stack, whatever stack the fault left.
+  Platform::RunOnCrashStack(&WriteCrashReportAndDump, &work);
   Platform::ExitProcessNow(kCrashExitCode);
 }
 

@@ -39,6 +39,17 @@ alignas(16) unsigned char gFirstAlternateStack[kAlternateStackSize];
 std::atomic<bool> gFirstAlternateStackTaken{false};
 stack_t gStackBeforeFirst;  // what the thread that took the static stack had before
 
+// The crash report's own stack, and the call that runs on it.
+alignas(16) unsigned char gCrashStack[kAlternateStackSize];
+std::atomic<bool> gCrashStackBusy{false};
+struct CrashCall {
+  void (*work)(void*);
+  void* argument;
+};
+CrashCall gCrashCall;
+
+__attribute__((noinline)) void CrashStackEntry() { gCrashCall.work(gCrashCall.argument); }
+
 // Snapshot signal for other threads: a real-time signal above the ones the C library and
 // the thread layer keep for themselves.
 constexpr int kSnapshotSignalOffset = 6;
@@ -344,6 +355,44 @@ __attribute__((noinline)) void CaptureCallerContext(CpuContext& out) {
   asm volatile("pushfl; popl %0" : "=r"(flags));
 #endif
   out.flags = static_cast<uint32_t>(flags);
+}
+
+void RunOnCrashStack(void (*work)(void*), void* argument) {
+  bool expected = false;
+  if (!gCrashStackBusy.compare_exchange_strong(expected, true)) {
+    work(argument);
+    return;
+  }
+  gCrashCall = {work, argument};
+  void* top = gCrashStack + sizeof gCrashStack;
+  void (*entry)() = &CrashStackEntry;
+  // Switch the stack pointer, call the entry, switch back. The old stack pointer waits in a
+  // callee-saved register; every register a call may change is declared clobbered.
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  asm volatile(
+      "mov %%rsp, %%rbx\n\t"
+      "mov %[top], %%rsp\n\t"
+      "and $-16, %%rsp\n\t"
+      "call *%[entry]\n\t"
+      "mov %%rbx, %%rsp\n\t"
+      :
+      : [top] "r"(top), [entry] "r"(entry)
+      : "rbx", "rax", "rcx", "rdx", "rsi", "rdi", "r8", "r9", "r10", "r11", "xmm0", "xmm1", "xmm2", "xmm3", "xmm4",
+        "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15", "st", "st(1)",
+        "st(2)", "st(3)", "st(4)", "st(5)", "st(6)", "st(7)", "memory", "cc");
+#else
+  asm volatile(
+      "mov %%esp, %%esi\n\t"
+      "mov %[top], %%esp\n\t"
+      "and $-16, %%esp\n\t"
+      "call *%[entry]\n\t"
+      "mov %%esi, %%esp\n\t"
+      :
+      : [top] "r"(top), [entry] "r"(entry)
+      : "esi", "eax", "ecx", "edx", "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)", "st(7)", "memory",
+        "cc");
+#endif
+  gCrashStackBusy.store(false);
 }
 
 void StartCrashWatchdog(unsigned int seconds) {

@@ -102,6 +102,13 @@ YR_API bool ContextFromOs(const void* osContext, CpuContext& out);
 // them).
 YR_API void CaptureCallerContext(CpuContext& out);
 
+// Runs work(argument) on a stack of the library's own (as large as the alternate stack) and
+// returns when it is done. The crash report runs there: a fault may arrive on a nearly
+// exhausted thread stack or on a small alternate stack that another component (a sanitizer,
+// the application) gave the thread. One caller at a time; a second caller meanwhile runs
+// work on its own stack.
+YR_API void RunOnCrashStack(void (*work)(void*), void* argument);
+
 // Ends the process with exit code 1 when it is still running after the given seconds; a
 // report that hangs (a lock held by the crashed code) then still ends. 0 cancels.
 YR_API void StartCrashWatchdog(unsigned int seconds);
