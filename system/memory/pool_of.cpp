@@ -64,15 +64,7 @@ void* PoolOfBase::Root::AllocSlow(unsigned int itemSize, AllocationStrategy stra
   for (;;) {
     if (mAvailable.mNext == &mAvailable) AddPage(itemSize, strategy);
     Block* page = static_cast<Block*>(mAvailable.mNext);
-    if (void* item = page->mFreeList) {
-      page->mFreeList = *static_cast<void**>(item);
-      return item;
-    }
-    if (page->CanBump()) {
-      void* item = page->mBump;
-      page->mBump += page->mItemSize;
-      return item;
-    }
+    if (void* item = page->Take()) return item;
     // Exhausted: park it with the full pages.
     Unlink(page);
     LinkBefore(&mFull, page);

@@ -53,6 +53,17 @@ class YR_API PoolOfBase {
 
     bool CanBump() const { return static_cast<uintptr_t>(mEnd - mBump) >= mItemSize; }
     bool IsFull() const { return mFreeList == nullptr && !CanBump(); }
+    // An item from the free list, else from the bump pointer; null when the page is full.
+    void* Take() {
+      if (void* item = mFreeList) {
+        mFreeList = *static_cast<void**>(item);
+        return item;
+      }
+      if (!CanBump()) return nullptr;
+      void* item = mBump;
+      mBump += mItemSize;
+      return item;
+    }
     // Prints the use map of the 32 KiB window starting at this page.
     void Dump() const;
   };
@@ -67,16 +78,7 @@ class YR_API PoolOfBase {
     // One item of itemSize bytes; new pages are obtained with the given strategy.
     void* Alloc(unsigned int itemSize, AllocationStrategy strategy) {
       if (mAvailable.mNext != &mAvailable) {
-        Block* page = static_cast<Block*>(mAvailable.mNext);
-        if (void* item = page->mFreeList) {
-          page->mFreeList = *static_cast<void**>(item);
-          return item;
-        }
-        if (page->CanBump()) {
-          void* item = page->mBump;
-          page->mBump += page->mItemSize;
-          return item;
-        }
+        if (void* item = static_cast<Block*>(mAvailable.mNext)->Take()) return item;
       }
       return AllocSlow(itemSize, strategy);
     }
