@@ -136,6 +136,16 @@ void WriteHeader() {
 // function (one that never returns) would otherwise be credited to the next function.
 void* CallSite(void* returnAddress) { return static_cast<char*>(returnAddress) - 1; }
 
+void WriteAddressAndStackFrom(void* address, void* framePointer, void* firstReturn) {
+  StaticSingleton<Symbols>::Ref().GetFunction(address, gSymbolText, sizeof gSymbolText, true);
+  // The symbol text is written on its own so a long one is not cut by the format buffer.
+  WriteReportFmt(kAddressFormat, address);
+  PCBugReport::WriteStrLN(gSymbolText);
+  PCBugReport::WriteStr(kLineEnd);
+  Detail::WriteStackSection(framePointer, firstReturn);
+  PCBugReport::WriteStr(kLineEnd);
+}
+
 struct ReportScope {
   ReportScope() {
     gReportLock->Lock();
@@ -277,35 +287,20 @@ __attribute__((noinline)) void BugReport::AssertReportFmt(const char* format, ..
 
 void BugReport::ExceptionReport(void* address, void* framePointer, unsigned long long code, void* context,
                                 const char* text) {
-  ReportScope scope;
-  PCBugReport::Open(sReportFilename);
-  WriteHeader();
-  PCBugReport::WriteExceptionCode(code);
-  if (text && *text) {
-    PCBugReport::WriteStrLN(text);
-    PCBugReport::WriteStr(kLineEnd);
-  }
-  WriteAddressAndStack(address, framePointer);
-  PCBugReport::WriteRegisters(context);
-  PCBugReport::WriteStr(kLineEnd);
-  PCBugReport::Close();
+  Detail::WriteExceptionReport(address, framePointer, nullptr, code, context, text);
 }
 
 void BugReport::WriteAddressAndStack(void* address, void* framePointer) {
-  StaticSingleton<Symbols>::Ref().GetFunction(address, gSymbolText, sizeof gSymbolText, true);
-  // The symbol text is written on its own so a long one is not cut by the format buffer.
-  WriteReportFmt(kAddressFormat, address);
-  PCBugReport::WriteStrLN(gSymbolText);
-  PCBugReport::WriteStr(kLineEnd);
-  Detail::WriteStackSection(framePointer);
-  PCBugReport::WriteStr(kLineEnd);
+  WriteAddressAndStackFrom(address, framePointer, nullptr);
 }
 
 namespace Detail {
 
-void WriteStackSection(void* framePointer) {
-  if (!framePointer) return;
-  StackInfo::GetStack(framePointer, gStackTable, kStackTableSize, 0);
+void WriteStackSection(void* framePointer, void* firstReturn) {
+  if (!framePointer && !firstReturn) return;
+  int first = 0;
+  if (firstReturn) gStackTable[first++] = firstReturn;
+  StackInfo::GetStack(framePointer, gStackTable + first, kStackTableSize - first, 0);
   if (!gStackTable[0]) {
     WriteReportFmt(kNoStackFormat, framePointer);
     PCBugReport::WriteStr(kLineEnd);
@@ -320,6 +315,22 @@ void WriteStackSection(void* framePointer) {
     PCBugReport::WriteStr(gSymbolText);
     PCBugReport::WriteStr(kLineEnd);
   }
+}
+
+void WriteExceptionReport(void* address, void* framePointer, void* firstReturn, unsigned long long code,
+                          void* context, const char* text) {
+  ReportScope scope;
+  PCBugReport::Open(BugReport::sReportFilename);
+  WriteHeader();
+  PCBugReport::WriteExceptionCode(code);
+  if (text && *text) {
+    PCBugReport::WriteStrLN(text);
+    PCBugReport::WriteStr(kLineEnd);
+  }
+  WriteAddressAndStackFrom(address, framePointer, firstReturn);
+  PCBugReport::WriteRegisters(context);
+  PCBugReport::WriteStr(kLineEnd);
+  PCBugReport::Close();
 }
 
 void BuildBugReportLock() { gReportLock.Build(); }

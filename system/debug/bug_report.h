@@ -153,8 +153,12 @@ void UnlockReports();
 // The thread writing a report right now (0 when none): a fault on that thread ends the
 // process at once.
 uint32_t ReportingThread();
-// The stack section for a frame pointer.
-void WriteStackSection(void* framePointer);
+// The stack section for a frame pointer. firstReturn, when not null, is listed before the
+// walk: the return address of a faulting function that keeps no frame record.
+void WriteStackSection(void* framePointer, void* firstReturn = nullptr);
+// ExceptionReport with the return address of a frameless faulting function (or null).
+void WriteExceptionReport(void* address, void* framePointer, void* firstReturn, unsigned long long code,
+                          void* context, const char* text);
 }  // namespace Detail
 
 }  // namespace Yr

@@ -5,8 +5,11 @@
 
 #include "system/debug/minidump.h"
 #include "system/debug/stack_info.h"
+#include "system/debug/symbols.h"
+#include "system/memory/static_singleton.h"
 #include "system/platform/process_platform.h"
 #include "system/platform/signal_platform.h"
+#include "system/platform/symbols_platform.h"
 
 namespace Yr {
 namespace {
@@ -112,12 +115,23 @@ void WriteCrashReportAndDump(void* argument) {
   const CrashWork& work = *static_cast<const CrashWork*>(argument);
   Platform::CpuContext context;
   Platform::ContextFromOs(work.pointers ? work.pointers->context : nullptr, context);
-  // A fault inside code kept without frame pointers (abort in the C library) leaves no
-  // usable frame pointer: the walk then starts at the first intact frame above.
+  // A faulting function that keeps no frame record at the faulting instruction (a leaf of
+  // optimised code, a prologue) has its return address found from the call-frame
+  // information; its caller's frame continues the walk.
   void* framePointer = reinterpret_cast<void*>(context.bp);
-  if (void* found = Detail::FaultFramePointer(reinterpret_cast<void*>(context.sp), framePointer)) framePointer = found;
-  BugReport::ExceptionReport(reinterpret_cast<void*>(context.ip), framePointer, work.code,
-                             work.pointers ? work.pointers->context : nullptr, work.text);
+  void* firstReturn = nullptr;
+  uintptr_t stack = context.sp;
+  Platform::FrameStep step;
+  if (StaticSingleton<Symbols>::Ref().FramelessStep(context.ip, context.sp, context.bp, step)) {
+    firstReturn = reinterpret_cast<void*>(step.returnAddress);
+    framePointer = reinterpret_cast<void*>(step.callerFrame);
+    stack = step.callerStack;
+  }
+  // Code kept without frame pointers (the C library, where abort faults) leaves no usable
+  // frame pointer: the walk then starts at the first intact frame record above.
+  if (void* found = Detail::FaultFramePointer(reinterpret_cast<void*>(stack), framePointer)) framePointer = found;
+  Detail::WriteExceptionReport(reinterpret_cast<void*>(context.ip), framePointer, firstReturn, work.code,
+                               work.pointers ? work.pointers->context : nullptr, work.text);
   WriteCrashDump(work.code, work.pointers, context);
 }
 

@@ -110,6 +110,7 @@ void* FaultFramePointer(void* stackPointer, void* framePointer) {
 
 __attribute__((noinline)) void StackInfo::GetStack(void** out, int count, int skip) {
   GetStack(__builtin_frame_address(0), out, count, skip);
+  asm volatile("");  // no tail call: this frame must stay while the walk reads it
 }
 
 }  // namespace Yr

@@ -87,6 +87,15 @@ Symbols::~Symbols() {
   Platform::MutexDestroy(mLock);
 }
 
+bool Symbols::FramelessStep(uintptr_t ip, uintptr_t sp, uintptr_t bp, Platform::FrameStep& out) const {
+  unsigned int attempt = 0;
+  while (!Platform::MutexTryLock(mLock) && ++attempt < kLockAttempts) Platform::NapMilliseconds(kLockPauseMilliseconds);
+  if (attempt >= kLockAttempts) return false;
+  bool found = Platform::FramelessStep(mSession, ip, sp, bp, out);
+  Platform::MutexUnlock(mLock);
+  return found;
+}
+
 bool Symbols::GetFunction(void* address, char* out, unsigned int size, bool withLine) const {
   char text[kTextCapacity];
   char name[kNameLength + 1];

@@ -10,6 +10,8 @@
 // Threads: lookups are serialised by the instance's own lock.
 #pragma once
 
+#include <cstdint>
+
 #include "system/platform/export.h"
 #include "system/platform/platform.h"
 #include "system/platform/symbols_platform.h"
@@ -41,6 +43,11 @@ class YR_API Symbols {
   bool GetFunction(void* address, char* out, unsigned int size, bool withLine) const;
 
   const char* GetSearchPath() const { return mSearchPath; }
+
+  // For a thread stopped at ip: when the function there keeps no frame record at that
+  // instruction, its return address and the caller's stack and frame pointers from the
+  // module's call-frame information (see Platform::FramelessStep).
+  bool FramelessStep(uintptr_t ip, uintptr_t sp, uintptr_t bp, Platform::FrameStep& out) const;
 
  private:
   mutable Platform::SymbolSession mSession;

@@ -244,11 +244,12 @@ static_assert(sizeof(AddressNode) == 24, "address nodes are 24 bytes on 32-bit b
 #endif
 
 // The frames left out of a captured stack: the trace code's own two (the capture and the
-// trace operation), then the allocation path up to the last frame inside this library's code
-// among the next kAllocationPathFrames (the hook's method and the library's entry points),
-// so the first entry is the code that asked for the memory or gave it back, however many
-// frames the entry point took to reach the hook.
-constexpr int kOwnFrames = 2;
+// trace operation) and the function that reported to the tracer (the hook's method), then
+// the allocation path up to the last frame inside this library's code among the next
+// kAllocationPathFrames (the library's entry points), so the first entry is the code that
+// asked for the memory or gave it back, however many frames the entry point took to reach
+// the hook (none, where it reaches the hook by a tail call).
+constexpr int kOwnFrames = 3;
 constexpr unsigned int kAllocationPathFrames = 8;
 
 struct TraceState {

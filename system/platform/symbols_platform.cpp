@@ -1,7 +1,10 @@
 #include "system/platform/symbols_platform.h"
 
+#include "system/platform/process_platform.h"
+
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <dwarf.h>
 #include <elfutils/libdwfl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -128,6 +131,63 @@ SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, 
       }
     }
   }
+  return found;
+}
+
+bool FramelessStep(SymbolSession& session, uintptr_t ip, uintptr_t sp, uintptr_t bp, FrameStep& out) {
+  // DWARF register numbers of the stack and frame pointers.
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  constexpr int kStackRegister = 7, kFrameRegister = 6;
+#else
+  constexpr int kStackRegister = 4, kFrameRegister = 5;
+#endif
+  Dwfl* dwfl = Handle(session);
+  if (!dwfl) return false;
+  Dwfl_Module* owner = dwfl_addrmodule(dwfl, ip);
+  if (!owner) return false;
+  Dwarf_Addr bias = 0;
+  Dwarf_CFI* cfi = dwfl_module_eh_cfi(owner, &bias);
+  if (!cfi) cfi = dwfl_module_dwarf_cfi(owner, &bias);
+  if (!cfi) return false;
+  Dwarf_Frame* frame = nullptr;
+  if (dwarf_cfi_addrframe(cfi, ip - bias, &frame) != 0 || !frame) return false;
+  bool found = false;
+  Dwarf_Op* ops = nullptr;
+  size_t count = 0;
+  // The frame's base as "stack pointer plus an offset", in either of its two encodings.
+  bool fromStack = false;
+  uintptr_t offset = 0;
+  if (dwarf_frame_cfa(frame, &ops, &count) == 0 && count == 1) {
+    if (ops[0].atom == DW_OP_breg0 + kStackRegister) {
+      fromStack = true;
+      offset = static_cast<uintptr_t>(ops[0].number);
+    } else if (ops[0].atom == DW_OP_bregx && ops[0].number == kStackRegister) {
+      fromStack = true;
+      offset = static_cast<uintptr_t>(ops[0].number2);
+    }
+  }
+  if (fromStack) {
+    uintptr_t cfa = sp + offset;
+    uintptr_t slot = cfa - sizeof(void*);  // the return address sits just below the frame's base
+    if (ReadableBytes(reinterpret_cast<const void*>(slot), sizeof(void*))) {
+      out.returnAddress = *reinterpret_cast<const uintptr_t*>(slot);
+      out.callerStack = cfa;
+      out.callerFrame = bp;
+      // The frame pointer is unchanged unless the function saved it at an offset from the base.
+      Dwarf_Op storage[3];
+      Dwarf_Op* rule = nullptr;
+      size_t ruleCount = 0;
+      if (dwarf_frame_register(frame, kFrameRegister, storage, &rule, &ruleCount) == 0 && rule && ruleCount >= 1 &&
+          ruleCount <= 2 && rule[0].atom == DW_OP_call_frame_cfa &&
+          (ruleCount == 1 || rule[1].atom == DW_OP_plus_uconst)) {
+        uintptr_t saved = cfa + (ruleCount == 2 ? static_cast<uintptr_t>(rule[1].number) : 0);
+        if (ReadableBytes(reinterpret_cast<const void*>(saved), sizeof(void*)))
+          out.callerFrame = *reinterpret_cast<const uintptr_t*>(saved);
+      }
+      found = true;
+    }
+  }
+  ::free(frame);
   return found;
 }
 

@@ -42,4 +42,16 @@ struct SymbolFound {
 YR_API SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, size_t nameSize,
                                 char* module, size_t moduleSize, char* file, size_t fileSize);
 
+// One step of call-frame information for a thread stopped at ip: when the function there
+// keeps no frame record at that instruction (its frame is addressed from the stack pointer,
+// as in leaf functions of optimised code, or before the prologue has run), gives its return
+// address and the caller's stack and frame pointers. False when the frame is addressed from
+// the frame pointer, or when nothing is known about ip.
+struct FrameStep {
+  uintptr_t returnAddress;
+  uintptr_t callerStack;
+  uintptr_t callerFrame;
+};
+YR_API bool FramelessStep(SymbolSession& session, uintptr_t ip, uintptr_t sp, uintptr_t bp, FrameStep& out);
+
 }  // namespace Yr::Platform

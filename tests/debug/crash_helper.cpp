@@ -62,12 +62,18 @@ __attribute__((noinline)) void CrashTwice() {
   CrashNullWrite();
 }
 
+// The empty asm statements keep the calls from becoming tail calls in optimised builds, so
+// each named function keeps its frame.
+#define YR_KEEP_FRAME() asm volatile("")
+
 __attribute__((noinline)) void AssertHere() {
   Yr::BugReport::AssertReportFmt("assertion %s failed at %d", "x > 0", 7);
+  YR_KEEP_FRAME();
 }
 
 __attribute__((noinline)) void DumpHere() {
   Yr::PCBugReport::MiniDump();
+  YR_KEEP_FRAME();
 }
 
 std::atomic<bool> gWorkerReady{false};
@@ -109,14 +115,17 @@ int main(int argc, char** argv) {
   const char* which = argv[1];
   Yr::BugReport::SetBasePath(argv[2]);
   Yr::BugReport::SetCrashDumpFormat(argc > 3 ? std::atoi(argv[3]) : 1);
+  int result = 0;
   if (!std::strcmp(which, "null")) CrashNullWrite();
-  if (!std::strcmp(which, "divide")) return CrashDivide(argc);
+  if (!std::strcmp(which, "divide")) result = CrashDivide(argc);
   if (!std::strcmp(which, "illegal")) CrashIllegal();
-  if (!std::strcmp(which, "overflow")) return CrashOverflow(0);
+  if (!std::strcmp(which, "overflow")) result = CrashOverflow(0);
   if (!std::strcmp(which, "abort")) CrashAbort();
   if (!std::strcmp(which, "double")) CrashTwice();
   if (!std::strcmp(which, "thread")) CrashWithWorker();
   if (!std::strcmp(which, "both")) CrashOnTwoThreads();
+  YR_KEEP_FRAME();
+  if (result != 0) return result;
   if (!std::strcmp(which, "assert")) {
     AssertHere();
     return 0;
