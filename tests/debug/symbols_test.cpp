@@ -63,6 +63,30 @@ TEST(SymbolsTest, GetFunction_FallsBackToTheModuleThenToUnavailable) {
   EXPECT_FALSE(found);
 }
 
+__attribute__((noinline)) void* ReturnAddressHere() { return __builtin_return_address(0); }
+__attribute__((noinline)) void* AddressInsideAFramedBody() {
+  void* inside = ReturnAddressHere();
+  asm volatile("");
+  return inside;
+}
+
+TEST(SymbolsTest, FramelessStep_ReadsTheCallFrameInformation) {
+  const Symbols& symbols = StaticSingleton<Symbols>::Ref();
+  // At a function's first instruction nothing is pushed yet: the return address is at the
+  // stack pointer and the caller's frame pointer is unchanged.
+  uintptr_t stack[4] = {0x1230, 0, 0, 0};
+  uintptr_t sp = reinterpret_cast<uintptr_t>(stack);
+  Platform::FrameStep step = {};
+  ASSERT_TRUE(symbols.FramelessStep(reinterpret_cast<uintptr_t>(&KnownFunction), sp, 0xB0, step));
+  EXPECT_EQ(step.returnAddress, 0x1230u);
+  EXPECT_EQ(step.callerStack, sp + sizeof(void*));
+  EXPECT_EQ(step.callerFrame, 0xB0u);
+  // After the prologue of a function that keeps its frame, the frame pointer addresses it.
+  EXPECT_FALSE(symbols.FramelessStep(reinterpret_cast<uintptr_t>(AddressInsideAFramedBody()), sp, 0xB0, step));
+  // Outside every module nothing is known.
+  EXPECT_FALSE(symbols.FramelessStep(16, sp, 0xB0, step));
+}
+
 TEST(SymbolsTest, SearchPath_ExecutableDirectoryCurrentDirectorySystemAndVariables) {
   char executable[4096] = {};
   ASSERT_GT(readlink("/proc/self/exe", executable, sizeof executable - 1), 0);
