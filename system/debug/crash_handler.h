@@ -8,10 +8,17 @@
 // documented at Platform::ExceptionCodeFor.
 //
 // The crash path does not allocate through the library's entry points, uses preallocated
-// buffers, and is bounded by a watchdog, so a fault inside the allocator or a lock held by
-// the crashed code cannot hang the process. A second fault while the first is reported
-// ends the process at once with exit code 1 (the latch BugReport::sAbnormalShutdown); a
-// fault on another thread meanwhile waits for the first report to finish.
+// buffers, runs on a stack of the library's own, and is bounded by a watchdog, so a fault
+// inside the allocator or a lock held by the crashed code cannot hang the process. A second
+// fault while the first is reported ends the process at once with exit code 1 (the latch
+// BugReport::sAbnormalShutdown, taken atomically); a fault on another thread meanwhile
+// waits for the first report to finish.
+//
+// The stack section walks frame pointers from the faulting frame. Where the faulting
+// function keeps no frame record (a leaf of optimised code), its return address comes from
+// the module's call-frame information; where the faulting code keeps no frame pointer at
+// all (the C library, where abort faults), the walk starts at the first intact frame record
+// above the stack pointer.
 //
 // Threads other than the faulting one get an alternate stack by calling
 // Platform::EnsureAlternateSignalStack; without one, their stack overflow ends the process
