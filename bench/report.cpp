@@ -2,6 +2,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -10,11 +11,18 @@
 namespace YrBench {
 namespace {
 
+// Every repetition's time of both sides; the table shows the median of each.
 struct Pair {
-  double ours = -1;
-  double peer = -1;
+  std::vector<double> ours;
+  std::vector<double> peer;
   std::string peerName;
 };
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  size_t middle = values.size() / 2;
+  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
 
 // Splits "<op>/ours/<args>" or "<op>/peer:<name>/<args>" into operation (with args) and side.
 bool Classify(const std::string& name, std::string& operation, bool& ours, std::string& peerName) {
@@ -43,9 +51,9 @@ class PairingReporter : public benchmark::ConsoleReporter {
       Pair& pair = mPairs[operation];
       double nanoseconds = run.GetAdjustedRealTime() * TimeScale(run.time_unit);
       if (ours) {
-        pair.ours = nanoseconds;
+        pair.ours.push_back(nanoseconds);
       } else {
-        pair.peer = nanoseconds;
+        pair.peer.push_back(nanoseconds);
         pair.peerName = peerName;
       }
     }
@@ -55,9 +63,11 @@ class PairingReporter : public benchmark::ConsoleReporter {
     std::printf("\n%-44s %12s  %-22s %12s  %8s\n", "operation", "ours (ns)", "peer", "peer (ns)", "ratio");
     for (const std::string& operation : mOrder) {
       const Pair& pair = mPairs.at(operation);
-      if (pair.ours < 0 || pair.peer < 0) continue;
-      std::printf("%-44s %12.2f  %-22s %12.2f  %8.3f\n", operation.c_str(), pair.ours, pair.peerName.c_str(),
-                  pair.peer, pair.ours / pair.peer);
+      if (pair.ours.empty() || pair.peer.empty()) continue;
+      double ours = Median(pair.ours);
+      double peer = Median(pair.peer);
+      std::printf("%-44s %12.2f  %-22s %12.2f  %8.3f\n", operation.c_str(), ours, pair.peerName.c_str(), peer,
+                  ours / peer);
     }
   }
 

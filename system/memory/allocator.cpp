@@ -28,7 +28,7 @@ inline void PlainFree(void* block) {
     hook->AlignedFree(block);
     return;
   }
-  Platform::AlignedFree(block);
+  Platform::AlignedFreeInline(block);
 }
 
 // Usable size of a live block as the reallocation functions see it.
@@ -95,12 +95,9 @@ void* _AlignedMalloc(unsigned int size, int alignment, const char*, int, Allocat
   return PlatformAllocate(size, static_cast<unsigned int>(alignment));
 }
 
-void* _AlignedMalloc(unsigned int size, int alignment, const char*, int) {
-  return Detail::Allocate(size, static_cast<unsigned int>(alignment));
-}
-
-// No managed test and no null test: null is handed on to the hook or the platform.
-void _AlignedFree(void* block) { PlainFree(block); }
+// The inline entry points are emitted here too, so the library exports them.
+[[gnu::used]] void* (*const kExportAlignedMalloc)(unsigned int, int, const char*, int) = &_AlignedMalloc;
+[[gnu::used]] void (*const kExportAlignedFree)(void*) = &_AlignedFree;
 
 void* YrRealloc(void* block, unsigned int size) {
   if (block == nullptr) return size == 0 ? nullptr : Detail::Allocate(size);

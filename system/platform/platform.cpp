@@ -102,7 +102,7 @@ void* AlignedAlloc(size_t size, size_t alignment) {
   return block;
 }
 
-void* AlignedAllocOrStop(size_t size, size_t alignment) {
+void* AlignedAllocOrStopSlow(size_t size, size_t alignment) {
   void* block = AlignedAlloc(size, alignment);
   if (block == nullptr) [[unlikely]] {
     if (size == 0) block = AlignedAlloc(1, alignment);

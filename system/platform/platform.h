@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "system/platform/export.h"
 
@@ -36,7 +37,16 @@ YR_API void StandardError(const char* bytes, size_t count);
 YR_API void* AlignedAlloc(size_t size, size_t alignment);
 // As AlignedAlloc, but never returns null: exhaustion is the fatal out-of-memory stop. A
 // zero-byte request that the system answers with null is retried as one byte.
-YR_API void* AlignedAllocOrStop(size_t size, size_t alignment);
+YR_API void* AlignedAllocOrStopSlow(size_t size, size_t alignment);
+// The allocation fast path: inline, so the default allocator is one call away from the
+// library's entry points.
+[[gnu::always_inline]] inline void* AlignedAllocOrStop(size_t size, size_t alignment) {
+  void* block = nullptr;
+  if (alignment >= sizeof(void*) && ::posix_memalign(&block, alignment, size) == 0 && block) [[likely]]
+    return block;
+  return AlignedAllocOrStopSlow(size, alignment);
+}
+[[gnu::always_inline]] inline void AlignedFreeInline(void* block) { ::free(block); }
 YR_API void AlignedFree(void* block);
 // Usable bytes of a block from AlignedAlloc; 0 for null.
 YR_API size_t AlignedUsableSize(void* block);
