@@ -152,6 +152,35 @@ bool EnsureAlternateSignalStack() {
   return ::sigaltstack(&stack, nullptr) == 0;
 }
 
+void* AcquireThreadSignalStack() {
+  stack_t current;
+  if (::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) &&
+      current.ss_size >= kAlternateStackSize)
+    return nullptr;
+  void* base = ::mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                      -1, 0);
+  if (base == MAP_FAILED) return nullptr;
+  stack_t stack;
+  stack.ss_sp = base;
+  stack.ss_size = kAlternateStackSize;
+  stack.ss_flags = 0;
+  if (::sigaltstack(&stack, nullptr) != 0) {
+    ::munmap(base, kAlternateStackSize);
+    return nullptr;
+  }
+  return base;
+}
+
+void ReleaseThreadSignalStack(void* stack) {
+  if (stack == nullptr) return;
+  stack_t off;
+  off.ss_sp = nullptr;
+  off.ss_size = 0;
+  off.ss_flags = SS_DISABLE;
+  ::sigaltstack(&off, nullptr);
+  ::munmap(stack, kAlternateStackSize);
+}
+
 bool InstallFaultHandlers(FaultHandler handler) {
   gFaultHandler.store(handler, std::memory_order_release);
   bool ok = EnsureAlternateSignalStack();

@@ -87,6 +87,12 @@ YR_API bool InstallFaultHandlers(FaultHandler handler);
 YR_API void UninstallFaultHandlers();
 // Gives the calling thread an alternate signal stack when it has none (or a small one).
 YR_API bool EnsureAlternateSignalStack();
+// For threads the library starts: gives the calling thread an alternate signal stack of
+// its own when it has none (or a small one), so a stack overflow there is still reported.
+// Returns the stack to hand to ReleaseThreadSignalStack when the thread ends, or null when
+// the thread already had one or the system refused.
+YR_API void* AcquireThreadSignalStack();
+YR_API void ReleaseThreadSignalStack(void* stack);
 // Restores the default action of one signal and raises it again on the calling thread.
 YR_API void RaiseWithDefaultAction(int signal);
 

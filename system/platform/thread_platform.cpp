@@ -1,4 +1,5 @@
 #include "system/platform/thread_platform.h"
+#include "system/platform/signal_platform.h"
 
 #include <errno.h>
 #include <linux/futex.h>
@@ -151,7 +152,10 @@ void* ThreadMain(void* argument) {
   FutexWake(record->tid);
   while (record->gate.load(std::memory_order_acquire) == 0) FutexWait(record->gate, 0);
 
+  // A fault on this thread, stack overflow included, is reported on a signal stack of its own.
+  void* signalStack = AcquireThreadSignalStack();
   const unsigned int code = record->entry(record->argument);
+  ReleaseThreadSignalStack(signalStack);
 
   // From here on no suspension can reach the thread; a signal still queued stays pending
   // and is dropped with the thread, and a waiting Suspend sees kEnded instead.

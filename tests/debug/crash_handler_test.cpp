@@ -217,6 +217,11 @@ TEST(CrashHandlerTest, StackOverflowOnTheAlternateStack) {
                     "CrashOverflow", "CrashOverflow"});
 }
 
+TEST(CrashHandlerTest, StackOverflowOnALibraryThread) {
+  CheckCrashReport({"threadoverflow", Code::kStackOverflow, "Exception C00000FD  EXCEPTION_STACK_OVERFLOW",
+                    "CrashOverflow", "CrashOverflow", "CrashOverflow"});
+}
+
 // abort() faults inside the C library, which keeps no frame pointers: the stack section
 // still starts at the function that called it.
 TEST(CrashHandlerTest, AbortWritesTheFatalExitCodeWithoutName) {

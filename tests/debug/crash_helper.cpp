@@ -1,6 +1,6 @@
 // yr_crash_helper: a process that crashes on purpose so the crash handler can be checked
 // from outside. Usage: yr_crash_helper <case> <report directory> [dump kind]
-// Cases: null, divide, illegal, overflow, abort, double, assert, minidump, thread, both.
+// Cases: null, divide, illegal, overflow, threadoverflow, abort, double, assert, minidump, thread, both.
 // Each faulting function is a small named function of its own, so a test can look for its
 // name in the report and in a debugger's backtrace.
 #include <signal.h>
@@ -14,6 +14,7 @@
 
 #include "system/debug/bug_report.h"
 #include "system/debug/crash_handler.h"
+#include "system/thread/thread.h"
 
 namespace {
 
@@ -40,6 +41,13 @@ __attribute__((noinline)) int CrashOverflow(int depth) {
   pad[0] = static_cast<char>(depth);
   if (gZero == 0) return CrashOverflow(depth + 1) + pad[0];
   return pad[0];
+}
+
+// A thread started by the library overflows its stack: its own signal stack carries the report.
+__attribute__((noinline)) void CrashOverflowOnLibraryThread() {
+  Yr::Thread worker("overflowing worker");
+  worker.Start([](void*) -> unsigned int { return static_cast<unsigned int>(CrashOverflow(0)); }, nullptr, false, -1);
+  worker.Stop();
 }
 
 __attribute__((noinline)) void CrashAbort() {
@@ -120,6 +128,7 @@ int main(int argc, char** argv) {
   if (!std::strcmp(which, "divide")) result = CrashDivide(argc);
   if (!std::strcmp(which, "illegal")) CrashIllegal();
   if (!std::strcmp(which, "overflow")) result = CrashOverflow(0);
+  if (!std::strcmp(which, "threadoverflow")) CrashOverflowOnLibraryThread();
   if (!std::strcmp(which, "abort")) CrashAbort();
   if (!std::strcmp(which, "double")) CrashTwice();
   if (!std::strcmp(which, "thread")) CrashWithWorker();
