@@ -20,13 +20,13 @@ namespace {
 class TracingHook : public Yr::AllocatorHook {
  public:
   explicit TracingHook(Yr::AllocatorHook* next) : mNext(next) {}
-  void* AlignedMalloc(unsigned int size, unsigned int alignment) override {
+  [[gnu::noinline]] void* AlignedMalloc(unsigned int size, unsigned int alignment) override {
     void* block = mNext ? mNext->AlignedMalloc(size, alignment)
                         : Yr::OrigAlignedMalloc(size, static_cast<int>(alignment), __FILE__, __LINE__);
     Yr::Memory::AllocTrace(block, size);
     return block;
   }
-  void AlignedFree(void* block) override {
+  [[gnu::noinline]] void AlignedFree(void* block) override {
     Yr::Memory::FreeTrace(block, __FILE__, __LINE__, 0);
     if (mNext) {
       mNext->AlignedFree(block);

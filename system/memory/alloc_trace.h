@@ -16,6 +16,10 @@
 // call made from inside tracing (the trace tables allocate through the entry points, and so
 // through the hook) returns at once. The enabled flag is read without the lock.
 //
+// Recorded stacks leave out the trace's own frames and one frame for the hook method that
+// called AllocTrace or FreeTrace: keep that method out of line ([[gnu::noinline]]), or an
+// optimiser that sees the hook's type may inline it into the allocating code.
+//
 // DebugMemStatsTracker exists for callers; its operations do nothing.
 #pragma once
 
