@@ -156,13 +156,13 @@ YR_API void DumpHeaps();
 
 // Always inlined, also in unoptimised builds: call stacks recorded by tracing hooks then begin
 // at the caller, as they do for the library's other entry points.
-[[gnu::always_inline]] inline void* _AlignedMalloc(unsigned int size, int alignment, const char*, int) {
+[[gnu::always_inline, gnu::artificial]] inline void* _AlignedMalloc(unsigned int size, int alignment, const char*, int) {
   if (AllocatorHook::mInvalid) return nullptr;
   if (AllocatorHook* hook = AllocatorHook::mHook) return hook->AlignedMalloc(size, static_cast<unsigned int>(alignment));
   return Platform::AlignedAllocOrStop(size, static_cast<unsigned int>(alignment));
 }
 
-[[gnu::always_inline]] inline void _AlignedFree(void* block) {
+[[gnu::always_inline, gnu::artificial]] inline void _AlignedFree(void* block) {
   if (AllocatorHook::mInvalid) return;
   if (AllocatorHook* hook = AllocatorHook::mHook) return hook->AlignedFree(block);
   Platform::AlignedFreeInline(block);

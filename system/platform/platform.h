@@ -40,13 +40,13 @@ YR_API void* AlignedAlloc(size_t size, size_t alignment);
 YR_API void* AlignedAllocOrStopSlow(size_t size, size_t alignment);
 // The allocation fast path: inline, so the default allocator is one call away from the
 // library's entry points.
-[[gnu::always_inline]] inline void* AlignedAllocOrStop(size_t size, size_t alignment) {
+[[gnu::always_inline, gnu::artificial]] inline void* AlignedAllocOrStop(size_t size, size_t alignment) {
   void* block = nullptr;
   if (alignment >= sizeof(void*) && ::posix_memalign(&block, alignment, size) == 0 && block) [[likely]]
     return block;
   return AlignedAllocOrStopSlow(size, alignment);
 }
-[[gnu::always_inline]] inline void AlignedFreeInline(void* block) { ::free(block); }
+[[gnu::always_inline, gnu::artificial]] inline void AlignedFreeInline(void* block) { ::free(block); }
 YR_API void AlignedFree(void* block);
 // Usable bytes of a block from AlignedAlloc; 0 for null.
 YR_API size_t AlignedUsableSize(void* block);

@@ -85,6 +85,44 @@ bool CloseSymbolSession(SymbolSession& session, unsigned long& error) {
   return pending == 0;
 }
 
+namespace {
+
+// For an address inside inlined code, the line of the outermost inlined call: it lies in the
+// function the symbol names, so "file(line): function" speak of the same function rather than
+// pairing the caller's name with a line of the inlined body.
+bool OutermostCallSite(Dwfl_Module* module, Dwarf_Addr address, const char** source, int* lineNumber) {
+  Dwarf_Addr bias = 0;
+  Dwarf_Die* unit = dwfl_module_addrdie(module, address, &bias);
+  if (unit == nullptr) return false;
+  Dwarf_Die* scopes = nullptr;
+  const int count = dwarf_getscopes(unit, address - bias, &scopes);
+  if (count <= 0) return false;
+  int outermost = -1;  // scopes run from the innermost outwards
+  for (int i = 0; i < count; ++i)
+    if (dwarf_tag(&scopes[i]) == DW_TAG_inlined_subroutine) outermost = i;
+  bool found = false;
+  if (outermost >= 0) {
+    Dwarf_Attribute attribute;
+    Dwarf_Word fileIndex = 0;
+    Dwarf_Word callLine = 0;
+    Dwarf_Files* files = nullptr;
+    size_t fileCount = 0;
+    if (dwarf_formudata(dwarf_attr(&scopes[outermost], DW_AT_call_file, &attribute), &fileIndex) == 0 &&
+        dwarf_formudata(dwarf_attr(&scopes[outermost], DW_AT_call_line, &attribute), &callLine) == 0 &&
+        dwarf_getsrcfiles(unit, &files, &fileCount) == 0 && fileIndex < fileCount) {
+      if (const char* name = dwarf_filesrc(files, fileIndex, nullptr, nullptr); name && *name) {
+        *source = name;
+        *lineNumber = static_cast<int>(callLine);
+        found = true;
+      }
+    }
+  }
+  ::free(scopes);
+  return found;
+}
+
+}  // namespace
+
 SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, size_t nameSize, char* module,
                          size_t moduleSize, char* file, size_t fileSize) {
   SymbolFound found = {false, false, false, 0};
@@ -109,6 +147,7 @@ SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, 
       if (Dwfl_Line* line = dwfl_module_getsrc(owner, where)) {
         int number = 0;
         const char* source = dwfl_lineinfo(line, nullptr, &number, nullptr, nullptr, nullptr);
+        OutermostCallSite(owner, where, &source, &number);
         if (source && *source) {
           Copy(file, fileSize, source);
           found.line = true;
