@@ -130,21 +130,21 @@ uint16_t LiveSelector(int which) {
 
 }  // namespace
 
-bool EnsureAlternateSignalStack() {
-  stack_t current;
-  if (::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) &&
-      current.ss_size >= kAlternateStackSize)
-    return true;
-  void* base = nullptr;
-  bool expected = false;
-  if (gFirstAlternateStackTaken.compare_exchange_strong(expected, true)) {
-    base = gFirstAlternateStack;
-    gStackBeforeFirst = current;
-  } else {
-    base = ::mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                  -1, 0);
-    if (base == MAP_FAILED) return false;
-  }
+namespace {
+
+// True when the calling thread already has an enabled alternate stack of the library's size.
+bool HasLargeAlternateStack(stack_t& current) {
+  return ::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) &&
+         current.ss_size >= kAlternateStackSize;
+}
+
+void* MapAlternateStack() {
+  void* base = ::mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                      -1, 0);
+  return base == MAP_FAILED ? nullptr : base;
+}
+
+bool UseAlternateStack(void* base) {
   stack_t stack;
   stack.ss_sp = base;
   stack.ss_size = kAlternateStackSize;
@@ -152,19 +152,29 @@ bool EnsureAlternateSignalStack() {
   return ::sigaltstack(&stack, nullptr) == 0;
 }
 
+}  // namespace
+
+bool EnsureAlternateSignalStack() {
+  stack_t current;
+  if (HasLargeAlternateStack(current)) return true;
+  void* base = nullptr;
+  bool expected = false;
+  if (gFirstAlternateStackTaken.compare_exchange_strong(expected, true)) {
+    base = gFirstAlternateStack;
+    gStackBeforeFirst = current;
+  } else {
+    base = MapAlternateStack();
+    if (base == nullptr) return false;
+  }
+  return UseAlternateStack(base);
+}
+
 void* AcquireThreadSignalStack() {
   stack_t current;
-  if (::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE) &&
-      current.ss_size >= kAlternateStackSize)
-    return nullptr;
-  void* base = ::mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                      -1, 0);
-  if (base == MAP_FAILED) return nullptr;
-  stack_t stack;
-  stack.ss_sp = base;
-  stack.ss_size = kAlternateStackSize;
-  stack.ss_flags = 0;
-  if (::sigaltstack(&stack, nullptr) != 0) {
+  if (HasLargeAlternateStack(current)) return nullptr;
+  void* base = MapAlternateStack();
+  if (base == nullptr) return nullptr;
+  if (!UseAlternateStack(base)) {
     ::munmap(base, kAlternateStackSize);
     return nullptr;
   }

@@ -22,6 +22,7 @@
 #include "system/debug/debug_output.h"
 #include "system/options/options.h"
 #include "tests/debug/debug_capture.h"
+#include "tests/debug/report_text.h"
 
 namespace {
 
@@ -54,21 +55,7 @@ class BugReportTest : public testing::Test {
     text << in.rdbuf();
     return text.str();
   }
-  // Lines split at "\r\n"; a missing line end is visible in the result.
-  std::vector<std::string> ReportLines() const {
-    std::string text = ReadReport();
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < text.size();) {
-      size_t end = text.find("\r\n", at);
-      if (end == std::string::npos) {
-        lines.push_back(text.substr(at) + "<no line end>");
-        break;
-      }
-      lines.push_back(text.substr(at, end - at));
-      at = end + 2;
-    }
-    return lines;
-  }
+  std::vector<std::string> ReportLines() const { return YrTest::SplitReportLines(ReadReport()); }
   static void SwitchDebugOutputOn() {
     Options::Set("--debug.output");
     Debug::Init();

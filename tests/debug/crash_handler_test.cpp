@@ -25,6 +25,7 @@
 
 #include "system/debug/minidump.h"
 #include "system/platform/signal_platform.h"
+#include "tests/debug/report_text.h"
 
 namespace {
 
@@ -94,22 +95,7 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-// Report lines without their "\r\n"; a line that does not end so is kept with a marker.
-std::vector<std::string> ReportLines(const std::string& path) {
-  std::string text = ReadFile(path);
-  std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t end = text.find("\r\n", at);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(at) + "<no line end>");
-      break;
-    }
-    lines.push_back(text.substr(at, end - at));
-    at = end + 2;
-  }
-  return lines;
-}
+std::vector<std::string> ReportLines(const std::string& path) { return YrTest::SplitReportLines(ReadFile(path)); }
 
 bool LldbAvailable() { return std::system("command -v lldb > /dev/null 2>&1") == 0; }
 
