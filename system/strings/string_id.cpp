@@ -179,7 +179,13 @@ StringId& StringId::operator=(StringId&& other) noexcept {
 
 void StringId::GC(bool all) { msCache->GC(all); }
 
-StringId::Node* StringId::CreateString(const char* text) { return text ? msCache->Create(text) : nullptr; }
+StringId::Node* StringId::CreateString(const char* text) {
+  if (text == nullptr) return nullptr;
+  // Static handles of other modules may be made while the library is already unloading.
+  if (msCache == nullptr) [[unlikely]]
+    Platform::FatalError("Yr: fatal: a StringId was made after the string table was destroyed at unload\n");
+  return msCache->Create(text);
+}
 
 void StringId::CloneString(StringId& dst, const StringId& src) {
   dst.mNode = src.mNode;

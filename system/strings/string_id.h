@@ -9,7 +9,8 @@
 //
 // Thread safety: handles may be made, copied and dropped from any thread. Reading the text
 // takes no lock: a node's text never changes and a node is freed only at count 0, i.e. when
-// no handle refers to it. Handles must not be used after the library is unloaded.
+// no handle refers to it. Handles must not be used after the library is unloaded: making one
+// from text then is a fatal stop with a line that says so.
 #pragma once
 
 #include <atomic>
@@ -91,8 +92,8 @@ static_assert(StringIdCache::kHeaderSize == 20, "node header is five 32-bit fiel
 // Load and unload steps of the string table.
 void BuildStringTableLock();
 void DestroyStringTableLock();
-void BuildStringTable();
-void DestroyStringTable();
+YR_API void BuildStringTable();
+YR_API void DestroyStringTable();
 
 }  // namespace Detail
 

@@ -221,3 +221,16 @@ TEST(StringIdTest, ConcurrentMakeCopyDropAndCollect) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(StringIdDeathTest, MakingAHandleAfterTheTableIsGoneIsAFatalStop) {
+  EXPECT_DEATH(
+      {
+        Yr::Detail::DestroyStringTable();
+        Yr::StringId late("made too late");
+      },
+      "StringId was made after the string table was destroyed");
+}
+
+}  // namespace
