@@ -1,7 +1,7 @@
-// Yr::Log: named log targets and log specifications.
+// Yr::Log: named log targets and their settings (Spec).
 //
 // In this library they are fixed: every target name yields the one "banner" target and
-// every specification name yields the one static Spec. The two words each carries (a level
+// every Spec name yields the one static Spec. The two words each carries (a level
 // of 7 and the flag bits 0x7B) are read by the engine modules that use the targets, never
 // by this library. The banner is built at load, after the string table, and its name is
 // released at unload; the objects themselves live for the whole process.

@@ -40,7 +40,7 @@ constexpr StartupStep kStartupSteps[] = {
     {"mount table", &BuildMountTable, &DestroyMountTable},
     {"mount table lock", &BuildMountTableLock, &DestroyMountTableLock},
     {"banner log target", &BuildBannerTarget, &DestroyBannerTarget},
-    {"log specification flag word", &BuildLogSpec, nullptr},
+    {"log Spec flag word", &BuildLogSpec, nullptr},
     {"messenger slot", &BuildMessengerSlot, &DestroyMessengerSlot},
     {"SimpleHeap lock", &BuildSimpleHeapLock, &DestroySimpleHeapLock},
     {"StringId::null", &NoWork, &NoWork},

@@ -38,7 +38,7 @@ Trace RunProbe() {
 // exist in this build simply do not appear.
 const std::vector<std::string> kDesignedOrder = {
     "allocation-trace", "bug-report lock", "BugReport", "sentinel",  "string table lock", "string table",
-    "managed-memory",   "mount table",     "mount table lock", "banner", "log specification", "messenger",
+    "managed-memory",   "mount table",     "mount table lock", "banner", "log Spec", "messenger",
     "SimpleHeap",       "StringId::null",  "timer",     "weak-counter"};
 
 int DesignedIndex(const std::string& step) {
