@@ -16,21 +16,6 @@ PersistentAllocator::FreeFunc PersistentAllocator::sFreeFunc = nullptr;
 
 namespace {
 
-// The default path never returns null: exhaustion of the platform allocator is fatal. Kept
-// a tail call so the fast path is a flag test, a pointer test and one jump.
-inline void* PlatformAllocate(unsigned int size, unsigned int alignment) {
-  return Platform::AlignedAllocOrStop(size, alignment);
-}
-
-inline void PlainFree(void* block) {
-  if (AllocatorHook::mInvalid) return;
-  if (AllocatorHook* hook = AllocatorHook::mHook) {
-    hook->AlignedFree(block);
-    return;
-  }
-  Platform::AlignedFreeInline(block);
-}
-
 // Usable size of a live block as the reallocation functions see it.
 inline unsigned int CurrentSize(void* block) {
   if (AllocatorHook::mInvalid) return 0;
@@ -50,19 +35,18 @@ void* MoveBlock(void* block, unsigned int oldSize, unsigned int size, unsigned i
 
 namespace Detail {
 
+// The allocation and plain free rules are the inline entry points of the header.
 void* Allocate(unsigned int size, unsigned int alignment) {
-  if (AllocatorHook::mInvalid) return nullptr;
-  if (AllocatorHook* hook = AllocatorHook::mHook) return hook->AlignedMalloc(size, alignment);
-  return PlatformAllocate(size, alignment);
+  return _AlignedMalloc(size, static_cast<int>(alignment), nullptr, 0);
 }
 
-void Free(void* block) { PlainFree(block); }
+void Free(void* block) { _AlignedFree(block); }
 
 void DumpHeaps() { SimpleHeap::Dump(true); }
 
 void FreeManaged(void* block) {
   if (Memory::IsManagedMemory(block)) return;
-  PlainFree(block);
+  _AlignedFree(block);
 }
 
 }  // namespace Detail
@@ -84,7 +68,7 @@ AllocatorHook* AllocatorHook::Install(AllocatorHook* hook) {
 void AllocatorHook::Invalidate() { mInvalid = true; }
 
 void* AllocatorHook::operator new(size_t size) { return Detail::Allocate(static_cast<unsigned int>(size)); }
-void AllocatorHook::operator delete(void* block) { PlainFree(block); }
+void AllocatorHook::operator delete(void* block) { _AlignedFree(block); }
 
 // ---- Entry points ---------------------------------------------------------------------------
 
@@ -92,7 +76,7 @@ void* _AlignedMalloc(unsigned int size, int alignment, const char*, int, Allocat
   if (AllocatorHook::mInvalid) return nullptr;
   if (AllocatorHook* hook = AllocatorHook::mHook)
     return hook->Alloc(size, static_cast<unsigned int>(alignment), strategy);
-  return PlatformAllocate(size, static_cast<unsigned int>(alignment));
+  return Platform::AlignedAllocOrStop(size, static_cast<unsigned int>(alignment));
 }
 
 // The inline entry points are emitted here too, so the library exports them.
@@ -128,7 +112,7 @@ void* YrCalloc(unsigned int size) {
 }
 
 void* OrigAlignedMalloc(unsigned int size, int alignment, const char*, int) {
-  return PlatformAllocate(size, static_cast<unsigned int>(alignment));
+  return Platform::AlignedAllocOrStop(size, static_cast<unsigned int>(alignment));
 }
 
 void OrigAlignedFree(void* block) { Platform::AlignedFree(block); }
@@ -147,10 +131,10 @@ VirtualBase::~VirtualBase() = default;
 void* VirtualBase::operator new(size_t size) { return Detail::Allocate(static_cast<unsigned int>(size)); }
 void* VirtualBase::operator new[](size_t size) { return Detail::Allocate(static_cast<unsigned int>(size)); }
 void VirtualBase::operator delete(void* block) {
-  if (block) PlainFree(block);
+  if (block) _AlignedFree(block);
 }
 void VirtualBase::operator delete[](void* block) {
-  if (block) PlainFree(block);
+  if (block) _AlignedFree(block);
 }
 
 void* MemObject::operator new(size_t size) { return Detail::Allocate(static_cast<unsigned int>(size)); }
