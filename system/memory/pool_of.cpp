@@ -19,18 +19,6 @@ constexpr unsigned int kDumpLines = kDumpWords / kDumpLineWords;
 
 uintptr_t Addr(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
-void LinkBefore(PoolOfBase::Links* head, PoolOfBase::Links* node) {
-  node->mNext = head;
-  node->mPrev = head->mPrev;
-  head->mPrev->mNext = node;
-  head->mPrev = node;
-}
-
-void Unlink(PoolOfBase::Links* node) {
-  node->mPrev->mNext = node->mNext;
-  node->mNext->mPrev = node->mPrev;
-}
-
 void MakeFresh(PoolOfBase::Block* page) {
   char* base = reinterpret_cast<char*>(page);
   page->mFreeList = nullptr;
@@ -45,8 +33,6 @@ ManualStatic<WeakCounterPool> gWeakCounterPool;
 
 // ---- Root -----------------------------------------------------------------------------------
 
-PoolOfBase::Root::Root() : mAvailable{&mAvailable, &mAvailable}, mFull{&mFull, &mFull} {}
-
 PoolOfBase::Block* PoolOfBase::Root::AddPage(unsigned int itemSize, AllocationStrategy strategy) {
   void* memory = _AlignedMalloc(kPageSize, static_cast<int>(kPageSize), __FILE__, __LINE__, strategy);
   // The pool has no failure result: a page that cannot be had ends the process.
@@ -56,57 +42,54 @@ PoolOfBase::Block* PoolOfBase::Root::AddPage(unsigned int itemSize, AllocationSt
   page->mItemSize = itemSize;
   page->mUnused = 0;
   MakeFresh(page);
-  LinkBefore(&mAvailable, page);
+  mAvailable.PushBack(page);
   return page;
 }
 
 void* PoolOfBase::Root::AllocSlow(unsigned int itemSize, AllocationStrategy strategy) {
   for (;;) {
-    if (mAvailable.mNext == &mAvailable) AddPage(itemSize, strategy);
-    Block* page = static_cast<Block*>(mAvailable.mNext);
+    if (mAvailable.Empty()) AddPage(itemSize, strategy);
+    Block* page = mAvailable.First();
     if (void* item = page->Take()) return item;
     // Exhausted: park it with the full pages.
-    Unlink(page);
-    LinkBefore(&mFull, page);
+    mAvailable.Remove(page);
+    mFull.PushBack(page);
   }
 }
 
 void PoolOfBase::Root::Reopen(Block* page) {
-  Unlink(page);
-  LinkBefore(&mAvailable, page);
+  mFull.Remove(page);
+  mAvailable.PushBack(page);
 }
 
 void PoolOfBase::Root::Reset() {
-  while (mFull.mNext != &mFull) {
-    Links* page = mFull.mNext;
-    Unlink(page);
-    LinkBefore(&mAvailable, page);
-  }
-  for (Links* page = mAvailable.mNext; page != &mAvailable; page = page->mNext)
-    MakeFresh(static_cast<Block*>(page));
+  while (!mFull.Empty()) Reopen(mFull.First());
+  const ListNode* end = mAvailable.Sentinel();
+  for (ListNode* page = end->next; page != end; page = page->next) MakeFresh(static_cast<Block*>(page));
 }
 
 void PoolOfBase::Root::ReleasePages() {
-  for (Links* head : {&mAvailable, &mFull}) {
-    while (head->mNext != head) {
-      Links* page = head->mNext;
-      Unlink(page);
+  for (List<Block>* pages : {&mAvailable, &mFull}) {
+    while (!pages->Empty()) {
+      Block* page = pages->First();
+      pages->Remove(page);
       FreeManaged(page);
     }
   }
 }
 
-unsigned int PoolOfBase::Root::CountPages(const Links& head) {
+unsigned int PoolOfBase::Root::CountPages(const List<Block>& pages) {
   unsigned int count = 0;
-  for (const Links* page = head.mNext; page != &head; page = page->mNext) ++count;
+  const ListNode* end = pages.Sentinel();
+  for (const ListNode* page = end->next; page != end; page = page->next) ++count;
   return count;
 }
 
 void PoolOfBase::Root::Dump() const {
   const Block* pages[kMaxDumpPages];
   unsigned int count = 0;
-  for (const Links* page = mAvailable.mNext; page != &mAvailable && count < kMaxDumpPages;
-       page = page->mNext)
+  const ListNode* end = mAvailable.Sentinel();
+  for (const ListNode* page = end->next; page != end && count < kMaxDumpPages; page = page->next)
     pages[count++] = static_cast<const Block*>(page);
   std::sort(pages, pages + count, [](const Block* a, const Block* b) { return Addr(a) < Addr(b); });
   for (unsigned int i = 0; i < count; ++i) pages[i]->Dump();

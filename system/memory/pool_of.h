@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "system/memory/allocator.h"
+#include "system/memory/list.h"
 #include "system/memory/manual_static.h"
 #include "system/platform/export.h"
 
@@ -33,17 +34,11 @@ class YR_API PoolOfBase {
  public:
   static constexpr unsigned int kPageSize = 4096;
 
-  // The (next, previous) pair that starts every page; a list head is one of its own,
-  // pointing at itself when the list is empty.
-  struct Links {
-    Links* mNext;
-    Links* mPrev;
-  };
-
   struct Root;
 
-  // A page header. Items follow it back to back.
-  struct YR_API Block : Links {
+  // A page header, starting with the (next, previous) pair of its page list. Items follow it
+  // back to back.
+  struct YR_API Block : ListNode {
     Root* mRoot;
     void* mFreeList;    // items given back; an item's first word links to the next
     char* mBump;        // next never-used item
@@ -71,14 +66,14 @@ class YR_API PoolOfBase {
   static constexpr unsigned int kHeaderSize = sizeof(Block);
 
   struct YR_API Root {
-    Root();
+    Root() = default;
     Root(const Root&) = delete;
     Root& operator=(const Root&) = delete;
 
     // One item of itemSize bytes; new pages are obtained with the given strategy.
     void* Alloc(unsigned int itemSize, AllocationStrategy strategy) {
-      if (mAvailable.mNext != &mAvailable) {
-        if (void* item = static_cast<Block*>(mAvailable.mNext)->Take()) return item;
+      if (!mAvailable.Empty()) {
+        if (void* item = mAvailable.First()->Take()) return item;
       }
       return AllocSlow(itemSize, strategy);
     }
@@ -103,13 +98,14 @@ class YR_API PoolOfBase {
     unsigned int AvailablePages() const { return CountPages(mAvailable); }
     unsigned int FullPages() const { return CountPages(mFull); }
 
-    Links mAvailable;
-    Links mFull;
+    // Circular page lists; an empty list's head points at itself.
+    List<Block> mAvailable;
+    List<Block> mFull;
 
    private:
     void* AllocSlow(unsigned int itemSize, AllocationStrategy strategy);
     void Reopen(Block* page);
-    static unsigned int CountPages(const Links& head);
+    static unsigned int CountPages(const List<Block>& pages);
   };
 
   static Block* PageOf(const void* item) {

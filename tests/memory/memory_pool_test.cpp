@@ -254,7 +254,7 @@ TEST_F(WeakCounterPoolTest, FullPagesMoveAndComeBack) {
   pool.Free(items[100]);
   EXPECT_EQ(pool.FullPages(), 0u);
   EXPECT_EQ(pool.AvailablePages(), 2u);
-  EXPECT_EQ(pool.mAvailable.mPrev, first);
+  EXPECT_EQ(pool.mAvailable.Sentinel()->prev, first);
   // The second page is still first in line; its bump space serves before the freed item.
   EXPECT_EQ(PoolOfBase::PageOf(pool.Alloc()), PoolOfBase::PageOf(next));
   pool.Free(nullptr);
@@ -326,8 +326,8 @@ TEST_F(PoolDumpTest, RootDump_PrintsAvailablePagesInAddressOrder) {
   pool.Free(items[kItemsPerPage]);
   ASSERT_EQ(pool.AvailablePages(), 3u);
   std::vector<const PoolOfBase::Block*> pages;
-  for (const PoolOfBase::Links* l = pool.mAvailable.mNext; l != &pool.mAvailable; l = l->mNext)
-    pages.push_back(static_cast<const PoolOfBase::Block*>(l));
+  const Yr::ListNode* end = pool.mAvailable.Sentinel();
+  for (const Yr::ListNode* l = end->next; l != end; l = l->next) pages.push_back(static_cast<const PoolOfBase::Block*>(l));
   std::vector<const PoolOfBase::Block*> sorted = pages;
   std::sort(sorted.begin(), sorted.end(), [](auto* a, auto* b) { return A(a) < A(b); });
 
