@@ -1,7 +1,6 @@
 #include "system/memory/simple_heap.h"
 
 #include <cinttypes>
-#include <cstdio>
 
 #include "system/debug/bug_report.h"
 #include "system/debug/debug_output.h"
@@ -16,10 +15,6 @@ const char* const SimpleHeap::mIndent = ">>>>|>>>>|>>>>|>";
 namespace {
 
 constexpr int kAddressDigits = 2 * sizeof(void*);
-// A dump line is formatted like every formatted debug line: at most 16383 characters.
-constexpr size_t kLineBufferSize = 16384;
-constexpr const char* kDumpLineFormat =
-    " %0*" PRIXPTR ": %0*" PRIXPTR "-%0*" PRIXPTR " %10u %9u %9u %.*s %s";
 
 uintptr_t Address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
@@ -155,13 +150,12 @@ void SimpleHeap::DumpChain(SimpleHeap* h, int depth, const void* printer, bool t
 
     if (toLog && LogChannelOpen()) {
       // The log channel of this library discards its lines.
-    } else if (Debug::IsEnabled()) {
-      char line[kLineBufferSize];
-      std::snprintf(line, sizeof line, kDumpLineFormat, kAddressDigits, Address(printer),
-                    kAddressDigits, Address(h->mBase), kAddressDigits,
-                    Address(h->mBase) + h->mSize, h->mSize, h->mPeak, used, depth, mIndent,
-                    h->mName != nullptr ? h->mName : "");
-      Debug::Output(line);
+    } else {
+      // The line feed is a piece of its own.
+      Debug::OutputFmt(" %0*" PRIXPTR ": %0*" PRIXPTR "-%0*" PRIXPTR " %10u %9u %9u %.*s %s", kAddressDigits,
+                       Address(printer), kAddressDigits, Address(h->mBase), kAddressDigits,
+                       Address(h->mBase) + h->mSize, h->mSize, h->mPeak, used, depth, mIndent,
+                       h->mName != nullptr ? h->mName : "");
       Debug::Output("\n");
     }
     if (h->mChild != nullptr) DumpChain(h->mChild, depth + 1, printer, toLog);
