@@ -116,40 +116,33 @@ OptionRegistry::~OptionRegistry() {
   mHelpLines.Release();
 }
 
-OptionRecord* OptionRegistry::Find(const StringId& name) {
-  const StringId* target = &name;
+const StringId& OptionRegistry::Resolve(const StringId& name) const {
   for (const OptionAlias& pair : mAliases) {
-    if (pair.alias == name) {
-      target = &pair.target;
-      break;
-    }
+    if (pair.alias == name) return pair.target;
   }
+  return name;
+}
+
+OptionRecord* OptionRegistry::FindExact(const StringId& name) const {
   for (OptionRecord* record : mRecords) {
-    if (record->name == *target) return record;
+    if (record->name == name) return record;
   }
   return nullptr;
 }
 
+OptionRecord* OptionRegistry::Find(const StringId& name) { return FindExact(Resolve(name)); }
+
 OptionRecord* OptionRegistry::FindOrCreate(const StringId& name) {
-  StringId resolved = name;
-  for (const OptionAlias& pair : mAliases) {
-    if (pair.alias == name) {
-      resolved = pair.target;
-      break;
-    }
-  }
+  const StringId& resolved = Resolve(name);
   if (resolved.Empty()) return nullptr;
-  for (OptionRecord* record : mRecords) {
-    if (record->name == resolved) {
-      record->isSet = true;
-      return record;
-    }
+  OptionRecord* record = FindExact(resolved);
+  if (record == nullptr) {
+    record = NewRecord();
+    record->name = resolved;
+    record->registered = false;
+    mRecords.Add(record);
   }
-  OptionRecord* record = NewRecord();
-  record->name = resolved;
-  record->registered = false;
   record->isSet = true;
-  mRecords.Add(record);
   return record;
 }
 
@@ -157,14 +150,7 @@ void OptionRegistry::Register(const StringId& name, const StringId& group, const
                               const StringId& alias) {
   if (!name) return;
   // A name given (or registered) before keeps its record as it is.
-  bool exists = false;
-  for (const OptionRecord* record : mRecords) {
-    if (record->name == name) {
-      exists = true;
-      break;
-    }
-  }
-  if (!exists) {
+  if (FindExact(name) == nullptr) {
     OptionRecord* record = NewRecord();
     record->name = name;
     record->alias = alias;

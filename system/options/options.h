@@ -111,7 +111,11 @@ class YR_API OptionRegistry {
   OptionRegistry(const OptionRegistry&) = delete;
   OptionRegistry& operator=(const OptionRegistry&) = delete;
 
-  // Follows the alias table (registration order), then finds the record by identity.
+  // The target of name in the alias table (registration order), else name itself.
+  const StringId& Resolve(const StringId& name) const;
+  // The record of exactly this name (no alias followed), by identity; null when none.
+  OptionRecord* FindExact(const StringId& name) const;
+  // Follows the alias table, then finds the record by identity.
   OptionRecord* Find(const StringId& name);
   // Finds the record of name (after aliases) and marks it set, or appends a new set record.
   // Null, with nothing changed, for a null or empty name.
