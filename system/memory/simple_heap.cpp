@@ -37,9 +37,7 @@ void SimpleHeap::InitBasic(void* p, unsigned int size) {
 
 void SimpleHeap::Init(void* p, unsigned int size, const char* name) {
   mName = name;
-  mBase = p;
-  mSize = size;
-  mTop = p;
+  InitBasic(p, size);
   Link(this);
 }
 
@@ -110,9 +108,7 @@ void SimpleHeap::Done() {
   if (mRoot == this) {
     mRoot = MergeChains(mChild, mNext);
   } else if (mRoot != nullptr) {
-    if (mRoot->mNext == nullptr || !mRoot->mNext->RemoveLinks(nullptr, mRoot, this)) {
-      if (mRoot->mChild != nullptr) mRoot->mChild->RemoveLinks(mRoot, nullptr, this);
-    }
+    mRoot->RemoveLinks(nullptr, nullptr, this);
   }
   Leave();
   mNext = nullptr;
