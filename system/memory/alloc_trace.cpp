@@ -36,35 +36,21 @@ struct Tree {
   size_t size;
 };
 
-void RotateLeft(Tree& tree, Node* x) {
-  Node* y = x->right;
-  x->right = y->left;
-  if (y->left != Nil()) y->left->parent = x;
-  y->parent = x->parent;
-  if (x->parent == Nil()) {
-    tree.root = y;
-  } else if (x == x->parent->left) {
-    x->parent->left = y;
-  } else {
-    x->parent->right = y;
-  }
-  y->left = x;
-  x->parent = y;
-}
+// The child on one side; the fix-ups below are written once for a side and its mirror.
+Node*& Child(Node* n, bool right) { return right ? n->right : n->left; }
 
-void RotateRight(Tree& tree, Node* x) {
-  Node* y = x->left;
-  x->left = y->right;
-  if (y->right != Nil()) y->right->parent = x;
+// Turns x down towards `right`: its child on the other side takes its place.
+void Rotate(Tree& tree, Node* x, bool right) {
+  Node* y = Child(x, !right);
+  Child(x, !right) = Child(y, right);
+  if (Child(y, right) != Nil()) Child(y, right)->parent = x;
   y->parent = x->parent;
   if (x->parent == Nil()) {
     tree.root = y;
-  } else if (x == x->parent->right) {
-    x->parent->right = y;
   } else {
-    x->parent->left = y;
+    Child(x->parent, x == x->parent->right) = y;
   }
-  y->right = x;
+  Child(y, right) = x;
   x->parent = y;
 }
 
@@ -75,44 +61,26 @@ void InsertAt(Tree& tree, Node* parent, bool left, Node* z) {
   z->red = true;
   if (parent == Nil()) {
     tree.root = z;
-  } else if (left) {
-    parent->left = z;
   } else {
-    parent->right = z;
+    Child(parent, !left) = z;
   }
   ++tree.size;
   while (z->parent->red) {
     Node* grand = z->parent->parent;
-    if (z->parent == grand->left) {
-      Node* uncle = grand->right;
-      if (uncle->red) {
-        z->parent->red = uncle->red = false;
-        grand->red = true;
-        z = grand;
-      } else {
-        if (z == z->parent->right) {
-          z = z->parent;
-          RotateLeft(tree, z);
-        }
-        z->parent->red = false;
-        z->parent->parent->red = true;
-        RotateRight(tree, z->parent->parent);
-      }
+    bool side = z->parent != grand->left;  // the parent's side below grand
+    Node* uncle = Child(grand, !side);
+    if (uncle->red) {
+      z->parent->red = uncle->red = false;
+      grand->red = true;
+      z = grand;
     } else {
-      Node* uncle = grand->left;
-      if (uncle->red) {
-        z->parent->red = uncle->red = false;
-        grand->red = true;
-        z = grand;
-      } else {
-        if (z == z->parent->left) {
-          z = z->parent;
-          RotateRight(tree, z);
-        }
-        z->parent->red = false;
-        z->parent->parent->red = true;
-        RotateLeft(tree, z->parent->parent);
+      if (z == Child(z->parent, !side)) {
+        z = z->parent;
+        Rotate(tree, z, side);
       }
+      z->parent->red = false;
+      z->parent->parent->red = true;
+      Rotate(tree, z->parent->parent, !side);
     }
   }
   tree.root->red = false;
@@ -121,10 +89,8 @@ void InsertAt(Tree& tree, Node* parent, bool left, Node* z) {
 void Transplant(Tree& tree, Node* u, Node* v) {
   if (u->parent == Nil()) {
     tree.root = v;
-  } else if (u == u->parent->left) {
-    u->parent->left = v;
   } else {
-    u->parent->right = v;
+    Child(u->parent, u != u->parent->left) = v;
   }
   v->parent = u->parent;
 }
@@ -163,54 +129,29 @@ void Erase(Tree& tree, Node* z) {
   --tree.size;
   if (!yWasRed) {
     while (x != tree.root && !x->red) {
-      if (x == x->parent->left) {
-        Node* w = x->parent->right;
-        if (w->red) {
-          w->red = false;
-          x->parent->red = true;
-          RotateLeft(tree, x->parent);
-          w = x->parent->right;
-        }
-        if (!w->left->red && !w->right->red) {
-          w->red = true;
-          x = x->parent;
-        } else {
-          if (!w->right->red) {
-            w->left->red = false;
-            w->red = true;
-            RotateRight(tree, w);
-            w = x->parent->right;
-          }
-          w->red = x->parent->red;
-          x->parent->red = false;
-          w->right->red = false;
-          RotateLeft(tree, x->parent);
-          x = tree.root;
-        }
+      bool side = x != x->parent->left;  // x's side below its parent
+      Node* w = Child(x->parent, !side);
+      if (w->red) {
+        w->red = false;
+        x->parent->red = true;
+        Rotate(tree, x->parent, side);
+        w = Child(x->parent, !side);
+      }
+      if (!Child(w, side)->red && !Child(w, !side)->red) {
+        w->red = true;
+        x = x->parent;
       } else {
-        Node* w = x->parent->left;
-        if (w->red) {
-          w->red = false;
-          x->parent->red = true;
-          RotateRight(tree, x->parent);
-          w = x->parent->left;
-        }
-        if (!w->right->red && !w->left->red) {
+        if (!Child(w, !side)->red) {
+          Child(w, side)->red = false;
           w->red = true;
-          x = x->parent;
-        } else {
-          if (!w->left->red) {
-            w->right->red = false;
-            w->red = true;
-            RotateLeft(tree, w);
-            w = x->parent->left;
-          }
-          w->red = x->parent->red;
-          x->parent->red = false;
-          w->left->red = false;
-          RotateRight(tree, x->parent);
-          x = tree.root;
+          Rotate(tree, w, !side);
+          w = Child(x->parent, !side);
         }
+        w->red = x->parent->red;
+        x->parent->red = false;
+        Child(w, !side)->red = false;
+        Rotate(tree, x->parent, side);
+        x = tree.root;
       }
     }
     x->red = false;
