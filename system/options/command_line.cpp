@@ -16,23 +16,6 @@ constexpr char kArgumentPrefix[] = "--";
 bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool IsArgumentStart(char c) { return c == '!' || c == '-' || c == '/' || c == '@'; }
 
-// An argument under composition: at most kMaxArgumentLength characters, always terminated.
-class ArgumentText {
- public:
-  ArgumentText() { mText[0] = '\0'; }
-  // Appends at most limit characters of text (fewer when the argument is full).
-  void Append(const char* text, uint32_t limit) {
-    for (uint32_t i = 0; i < limit && text[i] != '\0' && mLength < kMaxArgumentLength; ++i) mText[mLength++] = text[i];
-    mText[mLength] = '\0';
-  }
-  void Append(const char* text) { Append(text, kMaxArgumentLength); }
-  const char* CStr() const { return mText; }
-
- private:
-  char mText[kOptionLineSize];
-  uint32_t mLength = 0;
-};
-
 // The word under construction in SplitLine. A word reaching kTokenLimit characters is
 // dropped: it keeps being scanned to find its end, but nothing more is stored.
 class Token {
@@ -104,7 +87,7 @@ void HandleKeyLine(const char* line, FileSections& state, ArgumentQueue& queue) 
   std::memcpy(key, line, keyUsed);
   key[keyUsed] = '\0';
 
-  ArgumentText argument;
+  OptionLine argument;
   argument.Append(kArgumentPrefix);
   if (IsGlobalSet(state.section)) {
     argument.Append(key);
@@ -181,7 +164,7 @@ void QueueTokens(const Options::TokenList& tokens, uint32_t first, ArgumentQueue
     } else {
       name = &registry.mPositionalNames[names - 1];
     }
-    ArgumentText argument;
+    OptionLine argument;
     argument.Append(kArgumentPrefix);
     if (name->CStr()) argument.Append(name->CStr(), kPositionalNameLimit);
     argument.Append("=");

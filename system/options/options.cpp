@@ -66,15 +66,6 @@ bool EqualsIgnoringCase(const char* text, const char* lower) {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-// Appends up to limit characters of text to line (which has room for kMaxArgumentLength
-// characters and the NUL); returns the new length.
-uint32_t AppendCut(char* line, uint32_t length, const char* text, uint32_t limit) {
-  uint32_t n = 0;
-  while (n < limit && text[n] && length < kMaxArgumentLength) line[length++] = text[n++];
-  line[length] = '\0';
-  return length;
-}
-
 uint32_t FirstColumnWidth(const OptionRecord& record) {
   uint32_t width = Literal(kHelpNamePrefix) + std::min(record.name.Length(), kHelpNameLimit);
   if (record.alias) {
@@ -83,23 +74,19 @@ uint32_t FirstColumnWidth(const OptionRecord& record) {
   return width;
 }
 
-// Composes one help line into line (kOptionLineSize bytes).
-void ComposeHelpLine(char* line, const OptionRecord& record, uint32_t width) {
-  line[0] = '\0';
-  uint32_t length = AppendCut(line, 0, kHelpNamePrefix, Literal(kHelpNamePrefix));
-  if (record.name) length = AppendCut(line, length, record.name.CStr(), kHelpNameLimit);
+// Composes the help line of record in a group whose first column is width characters wide.
+void ComposeHelpLine(OptionLine& line, const OptionRecord& record, uint32_t width) {
+  line.Append(kHelpNamePrefix);
+  if (record.name) line.Append(record.name.CStr(), kHelpNameLimit);
   if (record.alias) {
-    length = AppendCut(line, length, kHelpAliasOpen, Literal(kHelpAliasOpen));
-    length = AppendCut(line, length, record.alias.CStr(), kHelpAliasLimit);
-    length = AppendCut(line, length, kHelpAliasClose, Literal(kHelpAliasClose));
+    line.Append(kHelpAliasOpen);
+    line.Append(record.alias.CStr(), kHelpAliasLimit);
+    line.Append(kHelpAliasClose);
   }
-  while (length < width && length < kMaxArgumentLength) line[length++] = ' ';
-  line[length] = '\0';
-  if (record.description.Empty() || length >= kMaxArgumentLength || kMaxArgumentLength - length <= kHelpMinRoom) {
-    return;
-  }
-  length = AppendCut(line, length, kHelpSeparator, Literal(kHelpSeparator));
-  AppendCut(line, length, record.description.CStr(), kMaxArgumentLength);
+  line.PadTo(width);
+  if (record.description.Empty() || kMaxArgumentLength - line.Length() <= kHelpMinRoom) return;
+  line.Append(kHelpSeparator);
+  line.Append(record.description.CStr());
 }
 
 }  // namespace
@@ -181,7 +168,6 @@ void OptionRegistry::BuildHelpListing() {
     if (!record->registered) continue;
     if (std::find(groups.begin(), groups.end(), record->group) == groups.end()) groups.Add(record->group);
   }
-  char line[kOptionLineSize];
   for (const StringId& group : groups) {
     uint32_t width = 0;
     for (const OptionRecord* record : mRecords) {
@@ -189,9 +175,10 @@ void OptionRegistry::BuildHelpListing() {
     }
     for (const OptionRecord* record : mRecords) {
       if (!record->registered || record->group != group) continue;
+      OptionLine line;
       ComposeHelpLine(line, *record, width);
-      mHelpLines.Add(StringId(line));
-      Debug::OutputFmtCR("%s", line);
+      mHelpLines.Add(StringId(line.CStr()));
+      Debug::OutputFmtCR("%s", line.CStr());
     }
   }
 }

@@ -163,4 +163,28 @@ constexpr uint32_t kMaxArgumentLength = kOptionLineSize - 1;
 constexpr uint32_t kHelpNameLimit = 64;
 constexpr uint32_t kHelpAliasLimit = 32;
 
+// A line under composition (a help line, or an argument composed from an option file or a
+// positional word): at most kMaxArgumentLength characters, always terminated; what does not
+// fit is cut.
+class OptionLine {
+ public:
+  OptionLine() { mText[0] = '\0'; }
+  // Appends at most limit characters of text (fewer when the line is full).
+  void Append(const char* text, uint32_t limit = kMaxArgumentLength) {
+    for (uint32_t i = 0; i < limit && text[i] != '\0' && mLength < kMaxArgumentLength; ++i) mText[mLength++] = text[i];
+    mText[mLength] = '\0';
+  }
+  // Pads with spaces up to width characters.
+  void PadTo(uint32_t width) {
+    while (mLength < width && mLength < kMaxArgumentLength) mText[mLength++] = ' ';
+    mText[mLength] = '\0';
+  }
+  uint32_t Length() const { return mLength; }
+  const char* CStr() const { return mText; }
+
+ private:
+  char mText[kOptionLineSize];
+  uint32_t mLength = 0;
+};
+
 }  // namespace Yr::Detail
