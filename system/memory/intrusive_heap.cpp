@@ -19,8 +19,6 @@ uint64_t RoundUp(uint64_t x, uint64_t a) { return a == 0 ? x : (x + a - 1) / a *
 uint64_t RoundDown(uint64_t x, uint64_t a) { return a == 0 ? x : x / a * a; }
 uintptr_t RoundUpWord(uintptr_t x) { return (x + kWordMask) & ~kWordMask; }
 
-bool IsFree(const IntrusiveHeap::Header* h) { return (h->mSizeWord & 0x80000000u) != 0; }
-
 }  // namespace
 
 #if UINTPTR_MAX == 0xFFFFFFFFu

@@ -112,6 +112,7 @@ class YR_API IntrusiveHeap {
   static constexpr unsigned int kMinAlignment = kWord;
   static constexpr uint32_t kFreeFlag = 0x80000000u;
   static constexpr uint32_t kSizeMask = ~kFreeFlag;
+  static bool IsFree(const Header* h) { return (h->mSizeWord & kFreeFlag) != 0; }
 #if UINTPTR_MAX == 0xFFFFFFFFu
   static_assert(kHeaderSize == 16 && kFreeHeaderSize == 28, "block headers of 4 and 7 words");
 #endif
