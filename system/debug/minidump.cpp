@@ -114,16 +114,18 @@ struct MiscInfo {
   uint32_t processUserTime;
   uint32_t processKernelTime;
 };
+// The registers of both layouts carry the names CpuContext gives them (ax for rax and eax),
+// so one copy fills either.
 struct ContextAmd64 {
   uint64_t homes[6];
   uint32_t contextFlags;
   uint32_t mxcsr;
   uint16_t cs, ds, es, fs, gs, ss;
-  uint32_t eflags;
+  uint32_t flags;
   uint64_t dr0, dr1, dr2, dr3, dr6, dr7;
-  uint64_t rax, rcx, rdx, rbx, rsp, rbp, rsi, rdi;
+  uint64_t ax, cx, dx, bx, sp, bp, si, di;
   uint64_t r8, r9, r10, r11, r12, r13, r14, r15;
-  uint64_t rip;
+  uint64_t ip;
   uint8_t floatSave[512];
   uint8_t vectorRegisters[26 * 16];
   uint64_t vectorControl;
@@ -138,8 +140,8 @@ struct ContextX86 {
   uint32_t dr0, dr1, dr2, dr3, dr6, dr7;
   uint8_t floatSave[112];
   uint32_t gs, fs, es, ds;
-  uint32_t edi, esi, ebx, edx, ecx, eax;
-  uint32_t ebp, eip, cs, eflags, esp, ss;
+  uint32_t di, si, bx, dx, cx, ax;
+  uint32_t bp, ip, cs, flags, sp, ss;
   uint8_t extendedRegisters[512];
 };
 #pragma pack(pop)
@@ -515,23 +517,24 @@ void AddAllMemory(Writer& out) {
 void FillContext(const Platform::CpuContext& cpu) {
   std::memset(&gContext, 0, sizeof gContext);
   gContext.contextFlags = kContextArch | kContextControl | kContextInteger | kContextSegments;
-#if UINTPTR_MAX > 0xFFFFFFFFu
-  gContext.mxcsr = cpu.mxcsr;
+  gContext.ax = cpu.ax;
+  gContext.bx = cpu.bx;
+  gContext.cx = cpu.cx;
+  gContext.dx = cpu.dx;
+  gContext.si = cpu.si;
+  gContext.di = cpu.di;
+  gContext.bp = cpu.bp;
+  gContext.sp = cpu.sp;
+  gContext.ip = cpu.ip;
+  gContext.flags = cpu.flags;
   gContext.cs = cpu.cs;
   gContext.ds = cpu.ds;
   gContext.es = cpu.es;
   gContext.fs = cpu.fs;
   gContext.gs = cpu.gs;
   gContext.ss = cpu.ss;
-  gContext.eflags = cpu.flags;
-  gContext.rax = cpu.ax;
-  gContext.rcx = cpu.cx;
-  gContext.rdx = cpu.dx;
-  gContext.rbx = cpu.bx;
-  gContext.rsp = cpu.sp;
-  gContext.rbp = cpu.bp;
-  gContext.rsi = cpu.si;
-  gContext.rdi = cpu.di;
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  gContext.mxcsr = cpu.mxcsr;
   gContext.r8 = cpu.r8;
   gContext.r9 = cpu.r9;
   gContext.r10 = cpu.r10;
@@ -540,24 +543,6 @@ void FillContext(const Platform::CpuContext& cpu) {
   gContext.r13 = cpu.r13;
   gContext.r14 = cpu.r14;
   gContext.r15 = cpu.r15;
-  gContext.rip = cpu.ip;
-#else
-  gContext.gs = cpu.gs;
-  gContext.fs = cpu.fs;
-  gContext.es = cpu.es;
-  gContext.ds = cpu.ds;
-  gContext.edi = cpu.di;
-  gContext.esi = cpu.si;
-  gContext.ebx = cpu.bx;
-  gContext.edx = cpu.dx;
-  gContext.ecx = cpu.cx;
-  gContext.eax = cpu.ax;
-  gContext.ebp = cpu.bp;
-  gContext.eip = cpu.ip;
-  gContext.cs = cpu.cs;
-  gContext.eflags = cpu.flags;
-  gContext.esp = cpu.sp;
-  gContext.ss = cpu.ss;
 #endif
   if (cpu.hasFloatState) {
     static_assert(sizeof(gContext.floatSave) == sizeof(cpu.floatState), "float save area");
