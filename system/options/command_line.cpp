@@ -11,7 +11,6 @@ namespace {
 
 constexpr const char* kGlobalSets[] = {"cfg.pc.retail", "cfg.pc.all", "cfg.all.retail"};
 constexpr char kSkippedSetPrefix[] = "cfg.";
-constexpr char kArgumentPrefix[] = "--";
 
 bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 bool IsArgumentStart(char c) { return c == '!' || c == '-' || c == '/' || c == '@'; }
@@ -102,7 +101,7 @@ void HandleKeyLine(const char* line, FileSections& state, ArgumentQueue& queue) 
     // The value follows the key's terminating character, without leading tabs, spaces or '='.
     const char* value = line + keyLength + 1;
     while (*value == '\t' || *value == ' ' || *value == '=') ++value;
-    argument.Append("=");
+    argument.Append(kValueSeparator);
     argument.Append(value, kValueLimit);
   }
   queue.Add(StringId(argument.CStr()));
@@ -167,7 +166,7 @@ void QueueTokens(const Options::TokenList& tokens, uint32_t first, ArgumentQueue
     OptionLine argument;
     argument.Append(kArgumentPrefix);
     if (name->CStr()) argument.Append(name->CStr(), kPositionalNameLimit);
-    argument.Append("=");
+    argument.Append(kValueSeparator);
     argument.Append(token.CStr(), kPositionalWordLimit);
     queue.Add(StringId(argument.CStr()));
   }

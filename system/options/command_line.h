@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "system/memory/darray.h"
+#include "system/options/options.h"
 #include "system/platform/export.h"
 #include "system/strings/string_id.h"
 
@@ -50,21 +51,26 @@ YR_API void SplitLine(const char* line, TokenList& tokens);
 
 namespace Yr::Detail {
 
-constexpr const char* kDefaultOptionFile = "pcrun.cfg";
 constexpr const char* kDefaultOptionFileArgument = "@pcrun.cfg";
+constexpr const char* kDefaultOptionFile = kDefaultOptionFileArgument + 1;
 constexpr const char* kOptionFileSubdirectory = "cfg";
 constexpr const char* kOptionsFileOption = "options.file";
 
 // An option file is accepted up to this size; one byte less of it is used.
 constexpr uint32_t kOptionFileBufferSize = 8192;
 constexpr uint32_t kOptionFileTextLimit = kOptionFileBufferSize - 1;
-// Lines of an option file must be shorter than this.
-constexpr uint32_t kOptionFileLineLimit = 1024;
-// A word reaching this many characters is dropped.
-constexpr uint32_t kTokenLimit = 1023;
-// Cuts applied when arguments are composed.
+// Lines of an option file must be shorter than this: a line fits one option line.
+constexpr uint32_t kOptionFileLineLimit = kOptionLineSize;
+// A word reaching the longest argument's length is dropped.
+constexpr uint32_t kTokenLimit = kMaxArgumentLength;
+// Pieces of composed arguments: "--name=value".
+constexpr char kArgumentPrefix[] = "--";
+constexpr char kValueSeparator[] = "=";
+// Cuts applied when arguments are composed. A positional word takes what the prefix, the
+// name and the separator leave of one argument.
 constexpr uint32_t kPositionalNameLimit = 32;
-constexpr uint32_t kPositionalWordLimit = 988;
+constexpr uint32_t kPositionalWordLimit =
+    kMaxArgumentLength - (sizeof kArgumentPrefix - 1) - kPositionalNameLimit - (sizeof kValueSeparator - 1);
 constexpr uint32_t kSectionNameLimit = 32;
 constexpr uint32_t kKeyLimit = 64;
 constexpr uint32_t kValueLimit = 896;
