@@ -84,6 +84,8 @@ void IntrusiveHeap::LinkAllocBlockAfter(Header* prev, Header* h) {
 
 // ---- Free index (bin 0, ascending address order) --------------------------------------------
 
+// Writes the size word of the free block [at, end): a new one, or one that grows or shrinks.
+// Its links are the caller's to set.
 IntrusiveHeap::FreeHeader* IntrusiveHeap::MakeFree(char* at, char* end) {
   auto* g = reinterpret_cast<FreeHeader*>(at);
   g->mSizeWord = static_cast<uint32_t>(end - at) | kFreeFlag;
@@ -219,7 +221,7 @@ void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void*
   // h takes f's place and those bytes become slack.
   FreeHeader* before;
   if (Addr(h) - at >= kFreeHeaderSize) {
-    f->mSizeWord = static_cast<uint32_t>(Addr(h) - at) | kFreeFlag;
+    MakeFree(reinterpret_cast<char*>(f), reinterpret_cast<char*>(h));
     LinkAllocBlockAfter(f, h);
     before = f;
   } else {
@@ -270,8 +272,7 @@ int IntrusiveHeap::Free(void* p) {
 
   FreeHeader* g;
   if (v != nullptr && IsFree(v)) {
-    g = static_cast<FreeHeader*>(v);
-    g->mSizeWord = static_cast<uint32_t>(end - reinterpret_cast<char*>(g)) | kFreeFlag;
+    g = MakeFree(reinterpret_cast<char*>(v), end);
   } else if (v != nullptr) {
     // The new free block starts right behind v's data, taking back the slack there. It
     // never starts behind h itself, wherever the caller's alignment placed h.
@@ -290,7 +291,7 @@ int IntrusiveHeap::Free(void* p) {
     Header* after = n->mNext;
     RemoveFree(static_cast<FreeHeader*>(n));
     UnlinkBlock(n);
-    g->mSizeWord = static_cast<uint32_t>(BlockEnd(after) - reinterpret_cast<char*>(g)) | kFreeFlag;
+    MakeFree(reinterpret_cast<char*>(g), BlockEnd(after));
   }
   return 1;
 }
