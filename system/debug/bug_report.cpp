@@ -69,27 +69,30 @@ constexpr char kPointerConversion[] = "%08" PRIXPTR;
 #endif
 constexpr const char* kConversionModifiers = "-+ #0123456789.*hlLqjzt";
 
+constexpr bool IsConversionModifier(char c) {
+  for (const char* modifier = kConversionModifiers; *modifier; ++modifier)
+    if (*modifier == c) return true;
+  return false;
+}
+
 // The format with every %p conversion (whatever its width) turned into a fixed-width
 // upper-case hex number of pointer width, so addresses print alike on every build. The
 // pointer argument is then read as a uintptr_t: the same size and passing class.
-bool RewritePointerFormats(const char* format, char* out, size_t size) {
+constexpr bool RewritePointerFormats(const char* format, char* out, size_t size) {
   bool rewritten = false;
   size_t used = 0;
   auto put = [&](const char* text, size_t length) {
-    if (used + length >= size) length = size - 1 - used;
-    std::memcpy(out + used, text, length);
-    used += length;
+    for (size_t i = 0; i < length && used + 1 < size; ++i) out[used++] = text[i];
   };
   while (*format && used + 1 < size) {
+    const char* end = format + 1;
     if (*format != '%') {
-      const char* next = std::strchr(format, '%');
-      size_t length = next ? static_cast<size_t>(next - format) : std::strlen(format);
-      put(format, length);
-      format += length;
+      while (*end && *end != '%') ++end;
+      put(format, static_cast<size_t>(end - format));
+      format = end;
       continue;
     }
-    const char* end = format + 1;
-    while (*end && std::strchr(kConversionModifiers, *end)) ++end;
+    while (*end && IsConversionModifier(*end)) ++end;
     if (*end == 'p') {
       put(kPointerConversion, sizeof kPointerConversion - 1);
       rewritten = true;
@@ -104,6 +107,21 @@ bool RewritePointerFormats(const char* format, char* out, size_t size) {
   return rewritten;
 }
 
+// One of the report's own formats with its "%08p" rewritten when the library is compiled,
+// so writing a report line (a stack line of a crash report, say) formats it as it stands.
+template <size_t N>
+struct ReportFormat {
+  // Room for the one pointer conversion each of them has.
+  char text[N + sizeof kPointerConversion];
+  constexpr explicit ReportFormat(const char (&format)[N]) : text{} {
+    RewritePointerFormats(format, text, sizeof text);
+  }
+};
+
+constexpr ReportFormat kNoStackLine(kNoStackFormat);
+constexpr ReportFormat kAddressLine(kAddressFormat);
+constexpr ReportFormat kStackLine(kStackLineFormat);
+
 void FormatReportText(char* out, size_t size, const char* format, va_list arguments) {
   char rewritten[2 * kFormatBufferSize];
   bool pointers = RewritePointerFormats(format, rewritten, sizeof rewritten);
@@ -115,12 +133,10 @@ void WriteBuffer(const char* format, va_list arguments) {
   PCBugReport::WriteStr(gFormatBuffer);
 }
 
-// The report's own texts use "%08p"; they go through this unchecked twin of WriteFmt.
-void WriteReportFmt(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  WriteBuffer(format, arguments);
-  va_end(arguments);
+// A line in one of the report's prepared formats, with its address.
+void WriteReportLine(const char* format, const void* address) {
+  std::snprintf(gFormatBuffer, sizeof gFormatBuffer, format, reinterpret_cast<uintptr_t>(address));
+  PCBugReport::WriteStr(gFormatBuffer);
 }
 
 void WriteHeader() {
@@ -139,7 +155,7 @@ void* CallSite(void* returnAddress) { return static_cast<char*>(returnAddress) -
 void WriteAddressAndStackFrom(void* address, void* framePointer, void* firstReturn) {
   StaticSingleton<Symbols>::Ref().GetFunction(address, gSymbolText, sizeof gSymbolText, true);
   // The symbol text is written on its own so a long one is not cut by the format buffer.
-  WriteReportFmt(kAddressFormat, address);
+  WriteReportLine(kAddressLine.text, address);
   PCBugReport::WriteStrLN(gSymbolText);
   PCBugReport::WriteStr(kLineEnd);
   Detail::WriteStackSection(framePointer, firstReturn);
@@ -302,7 +318,7 @@ void WriteStackSection(void* framePointer, void* firstReturn) {
   if (firstReturn) gStackTable[first++] = firstReturn;
   StackInfo::GetStack(framePointer, gStackTable + first, kStackTableSize - first, 0);
   if (!gStackTable[0]) {
-    WriteReportFmt(kNoStackFormat, framePointer);
+    WriteReportLine(kNoStackLine.text, framePointer);
     PCBugReport::WriteStr(kLineEnd);
     return;
   }
@@ -311,7 +327,7 @@ void WriteStackSection(void* framePointer, void* firstReturn) {
   const Symbols& symbols = StaticSingleton<Symbols>::Ref();
   for (int i = 0; i < kStackTableSize && gStackTable[i]; ++i) {
     symbols.GetFunction(CallSite(gStackTable[i]), gSymbolText, sizeof gSymbolText, true);
-    WriteReportFmt(kStackLineFormat, gStackTable[i]);
+    WriteReportLine(kStackLine.text, gStackTable[i]);
     PCBugReport::WriteStr(gSymbolText);
     PCBugReport::WriteStr(kLineEnd);
   }
