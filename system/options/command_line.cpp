@@ -223,9 +223,8 @@ bool ApplyQueue(const ArgumentQueue& queue, const char* base, bool readFiles) {
   for (const StringId& argument : queue) {
     if (argument.Empty()) continue;
     const char* text = argument.CStr();
-    if (text[0] == '!' || text[0] == '-' || text[0] == '/') {
-      ApplyOptionArgument(text);
-    } else if (text[0] == '@' && readFiles) {
+    if (ApplyOptionArgument(text)) continue;
+    if (text[0] == '@' && readFiles) {
       if (!ReadOptionFile(text + 1, base) && std::strcmp(text, kDefaultOptionFileArgument) != 0) result = false;
     }
   }
