@@ -53,8 +53,7 @@ uint64_t SimpleMemoryPool::FirstItemOffsetBound() const {
 // run past it.
 uint64_t SimpleMemoryPool::ChunkBytes() const {
   const uint64_t items = uint64_t{mItemsPerChunk} * mItemSize;
-  const uint64_t room = mAlignment > kLinkSize ? mAlignment : kLinkSize;
-  const uint64_t nominal = (room + items) & ~uint64_t{sizeof(uint32_t) - 1};
+  const uint64_t nominal = (LeadRoom() + items) & ~uint64_t{sizeof(uint32_t) - 1};
   const uint64_t needed = FirstItemOffsetBound() + items;
   const uint64_t bytes = nominal > needed ? nominal : needed;
   return bytes > UINT32_MAX ? 0 : bytes;
@@ -119,8 +118,7 @@ unsigned int SimpleMemoryPool::GetNumAllocated() const {
 }
 
 unsigned int SimpleMemoryPool::GetMemAllocated() const {
-  const unsigned int room = mAlignment > kLinkSize ? mAlignment : kLinkSize;
-  return ChunkCount() * (room + mItemsPerChunk * mItemSize);
+  return ChunkCount() * (LeadRoom() + mItemsPerChunk * mItemSize);
 }
 
 }  // namespace Yr

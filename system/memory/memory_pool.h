@@ -87,6 +87,8 @@ class YR_API SimpleMemoryPool {
   }
   static void StoreLink(void* item, void* next) { std::memcpy(item, &next, sizeof next); }
 
+  // Room in front of the items, the link word included: max(alignment, link).
+  unsigned int LeadRoom() const { return mAlignment > kLinkSize ? mAlignment : kLinkSize; }
   char* FirstItem(Chunk* chunk) const;
   unsigned int ChunkCount() const;
   // Bytes to ask for one chunk; 0 when the layout cannot be allocated.
