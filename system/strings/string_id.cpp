@@ -17,8 +17,6 @@ namespace {
 ManualStatic<CriticalSection> gTableLock;
 ManualStatic<StringIdCache> gTable;
 
-inline void Retain(StringIdCache::Node* node) { StringIdCache::RealClone(node); }
-
 // Sampled positions for texts above kFullHashLength: alternately from the end and the front.
 constexpr uint32_t kFullHashLength = 16;
 constexpr uint32_t kHashShift = 3;
@@ -85,14 +83,14 @@ StringIdCache::Node* StringIdCache::Create(const char* text) {
   const auto length = static_cast<uint32_t>(std::strlen(text));
   Lock();
   if (length == 0 && mEmptyNode) {
-    Retain(mEmptyNode);
+    RealClone(mEmptyNode);
     Unlock();
     return mEmptyNode;
   }
   Bucket* bucket = nullptr;
   Node* node = Find(text, length, &bucket);
   if (node) {
-    Retain(node);
+    RealClone(node);
   } else {
     const uint32_t blockSize = BlockSize(length);
     void* block = Detail::Allocate(blockSize);
@@ -108,7 +106,6 @@ StringIdCache::Node* StringIdCache::Create(const char* text) {
   Unlock();
   return node;
 }
-
 
 void StringIdCache::Sweep(unsigned int index) {
   ListNode* sentinel = mBuckets[index].Sentinel();
