@@ -130,25 +130,20 @@ long long RawFile::DoSeek(long long, FileSeekMethod) const { return 0; }
 
 namespace {
 
-Path SystemCopy(const Path& path) {
-  Path copy(path);
-  copy.ConvertSeparators();
-  return copy;
-}
-
 void AddFoundName(void* context, const char* name) { static_cast<RawFile::NameList*>(context)->Add(StringId(name)); }
 
 }  // namespace
 
-bool RawFile::MkDir(const Path& path) { return Platform::MakeDirectory(SystemCopy(path).CStrOrNull()); }
+// Paths go to the platform layer as they stand: it hands backslashes and forward slashes
+// alike to the system as '/'.
+bool RawFile::MkDir(const Path& path) { return Platform::MakeDirectory(path.CStrOrNull()); }
 
-bool RawFile::Delete(const Path& path) { return Platform::RemoveFile(SystemCopy(path).CStrOrNull()); }
+bool RawFile::Delete(const Path& path) { return Platform::RemoveFile(path.CStrOrNull()); }
 
 void RawFile::GetFiles(const Path& pattern, NameList& out) {
   out.Clear();
-  Path copy = SystemCopy(pattern);
-  if (copy.Empty()) return;
-  Platform::ListMatches(copy.CStr(), &AddFoundName, &out);
+  if (pattern.Empty()) return;
+  Platform::ListMatches(pattern.CStr(), &AddFoundName, &out);
 }
 
 bool RawFile::FileExists(const Path& path) { return Platform::GetPathKind(path.CStr()) == Platform::PathKind::kFile; }
