@@ -205,8 +205,8 @@ void PCBugReport::MiniDump() {
 void PCBugReport::WriteExceptionCode(unsigned long long code) {
   uint32_t low = static_cast<uint32_t>(code);
   WriteFmt("Exception %08X  ", low);
-  if (const char* name = Detail::ExceptionCodeName(low)) WriteStr(name);
-  WriteStr("\r\n");
+  // An unknown code has no name: the line ends after the number.
+  WriteStrLN(Detail::ExceptionCodeName(low));
 }
 
 void PCBugReport::WriteRegisters(void* osContext) {
@@ -232,7 +232,7 @@ void PCBugReport::WriteRegisters(void* osContext) {
 #endif
   WriteFmtLN("DS=%04X  ES=%04X  FS=%04X  GS=%04X", c.ds, c.es, c.fs, c.gs);
   WriteFmtLN("Flags=%08X", c.flags);
-  WriteStr("\r\n");
+  WriteStrLN("");
 }
 
 }  // namespace Yr

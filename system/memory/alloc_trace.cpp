@@ -376,12 +376,15 @@ void ResetLocked(TraceState& trace) {
   trace.overflow = 0;
 }
 
+// A totals line: its label, then a count and a byte count.
+constexpr char kTotalsLine[] = "%s .. %8u - %8u bytes";
+
 void LogLocked(TraceState& trace) {
   PrintSites(trace.sites.root);
   Debug::OutputFmtCR("%s:", "Totals");
-  Debug::OutputFmtCR("%s .. %8u - %8u bytes", "  Current", trace.currentCount, trace.currentBytes);
-  Debug::OutputFmtCR("%s .. %8u - %8u bytes", "     Peek", trace.peakCount, trace.peakBytes);
-  Debug::OutputFmtCR("%s .. %8u - %8u bytes", "    Total", trace.totalCount, trace.totalBytes);
+  Debug::OutputFmtCR(kTotalsLine, "  Current", trace.currentCount, trace.currentBytes);
+  Debug::OutputFmtCR(kTotalsLine, "     Peek", trace.peakCount, trace.peakBytes);
+  Debug::OutputFmtCR(kTotalsLine, "    Total", trace.totalCount, trace.totalBytes);
   for (unsigned int c = 0; c < kSizeClassCount; ++c)
     if (trace.sizeClasses[c] != 0) Debug::OutputFmtCR("     Size .. %8u - (%u)", trace.sizeClasses[c], kSizeClassUnit << c);
   if (trace.overflow != 0) Debug::OutputFmtCR("     Size .. %8u - (>=%u)", trace.overflow, kLargestClassSize);
