@@ -11,8 +11,8 @@
 // real-time signal whose handler acknowledges and then waits in sigsuspend until resumed;
 // the handler is installed with SA_RESTART so the thread's interrupted system calls carry
 // on. Suspend and Resume allocate nothing and take no lock the suspended thread could hold.
-// Suspend counts work as on the system the design came from: a thread runs only while its
-// count is 0, and a new thread starts with count 1, waiting at its start gate.
+// Suspension is counted: a thread runs only while its count is 0, and a new thread starts
+// with count 1, waiting at its start gate.
 //
 // Functions taking a record accept null to mean the calling thread (the "current thread"
 // pseudo-handle); suspension and waiting do nothing for it.
