@@ -1,4 +1,5 @@
 #include "system/platform/thread_platform.h"
+#include "system/platform/platform.h"
 #include "system/platform/signal_platform.h"
 
 #include <errno.h>
@@ -81,7 +82,7 @@ struct ThreadRecord {
   uint32_t suspendCount = 1;
   bool started = false;
   bool joined = false;
-  pthread_mutex_t control;
+  MutexStorage control;
 };
 
 namespace {
@@ -168,10 +169,10 @@ void* ThreadMain(void* argument) {
 }
 
 struct ControlGuard {
-  explicit ControlGuard(ThreadRecord* record) : mRecord(record) { ::pthread_mutex_lock(&record->control); }
+  explicit ControlGuard(ThreadRecord* record) : mRecord(record) { MutexLock(record->control); }
   ~ControlGuard() { Unlock(); }
   void Unlock() {
-    if (mRecord) ::pthread_mutex_unlock(&mRecord->control);
+    if (mRecord) MutexUnlock(mRecord->control);
     mRecord = nullptr;
   }
   ThreadRecord* mRecord;
@@ -205,9 +206,9 @@ ThreadRecord* ThreadCreate(void* storage, ThreadEntry entry, void* argument, Thr
   record->argument = argument;
   record->finished = finished;
   record->context = context;
-  ::pthread_mutex_init(&record->control, nullptr);
+  MutexInit(record->control);
   if (::pthread_create(&record->thread, nullptr, &ThreadMain, record) != 0) {
-    ::pthread_mutex_destroy(&record->control);
+    MutexDestroy(record->control);
     record->~ThreadRecord();
     return nullptr;
   }
@@ -220,7 +221,7 @@ ThreadRecord* ThreadCreate(void* storage, ThreadEntry entry, void* argument, Thr
 void ThreadRecordDestroy(ThreadRecord* record) {
   if (record == nullptr) return;
   if (!record->joined) ::pthread_detach(record->thread);
-  ::pthread_mutex_destroy(&record->control);
+  MutexDestroy(record->control);
   record->~ThreadRecord();
 }
 
