@@ -5,59 +5,17 @@
 
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <vector>
 
 #include "system/memory/darray.h"
 #include "system/memory/managed_memory.h"
+#include "tests/memory/memory_test_helpers.h"
 
 namespace {
 
 using Yr::AllocatorHook;
-
-// Serves requests from the default allocator and records every call. Sizes it reports can
-// be overridden per block to drive the reallocation rules.
-class RecordingHook : public AllocatorHook {
- public:
-  void* Alloc(unsigned int size, unsigned int alignment, Yr::AllocationStrategy strategy) override {
-    strategies.push_back(strategy);
-    return AllocatorHook::Alloc(size, alignment, strategy);
-  }
-  void* AlignedMalloc(unsigned int size, unsigned int alignment) override {
-    ++allocations;
-    lastAlignment = alignment;
-    if (refuse) return nullptr;
-    return Yr::OrigAlignedMalloc(size, static_cast<int>(alignment), __FILE__, __LINE__);
-  }
-  void AlignedFree(void* block) override {
-    frees.push_back(block);
-    if (block && !keep) Yr::OrigAlignedFree(block);
-  }
-  unsigned int GetAllocationSize(void* block, unsigned int alignment) override {
-    sizeQueries.push_back(alignment);
-    auto it = reportedSizes.find(block);
-    return it != reportedSizes.end() ? it->second : Yr::OrigGetAllocationSize(block, alignment);
-  }
-
-  int allocations = 0;
-  unsigned int lastAlignment = 0;
-  bool refuse = false;
-  bool keep = false;  // record frees without freeing (for blocks the hook does not own)
-  std::vector<void*> frees;
-  std::vector<Yr::AllocationStrategy> strategies;
-  std::vector<unsigned int> sizeQueries;
-  std::map<void*, unsigned int> reportedSizes;
-};
-
-// Installs a hook for one test and restores the previous one.
-class HookScope {
- public:
-  explicit HookScope(AllocatorHook* hook) : mPrevious(AllocatorHook::Install(hook)) {}
-  ~HookScope() { AllocatorHook::Install(mPrevious); }
-
- private:
-  AllocatorHook* mPrevious;
-};
+using YrTest::HookScope;
+using YrTest::RecordingHook;
 
 // Registers a managed range for one test.
 class ManagedScope {
@@ -131,8 +89,8 @@ TEST(AllocatorTest, HookInstallationAndRouting) {
   // A block allocated under one hook is freed by whichever hook is installed at the free.
   AllocatorHook::Install(&first);
   void* block = Yr::_AlignedMalloc(64, 32, __FILE__, __LINE__);
-  EXPECT_EQ(first.allocations, 1);
-  EXPECT_EQ(first.lastAlignment, 32u);
+  ASSERT_EQ(first.calls.size(), 1u);
+  EXPECT_EQ(first.calls.back().alignment, 32u);
   AllocatorHook::Install(&second);
   Yr::_AlignedFree(block);
   EXPECT_TRUE(first.frees.empty());
@@ -143,7 +101,7 @@ TEST(AllocatorTest, HookInstallationAndRouting) {
   void* page = Yr::_AlignedMalloc(4096, 4096, __FILE__, __LINE__, Yr::kPoolPage);
   ASSERT_EQ(second.strategies.size(), 1u);
   EXPECT_EQ(second.strategies[0], Yr::kPoolPage);
-  EXPECT_EQ(second.allocations, 1);
+  EXPECT_EQ(second.calls.size(), 1u);
   Yr::_AlignedFree(page);
   // Null is handed on to the hook as it stands.
   Yr::_AlignedFree(nullptr);
@@ -153,7 +111,7 @@ TEST(AllocatorTest, HookInstallationAndRouting) {
   EXPECT_EQ(AllocatorHook::Hook(), nullptr);
   void* platform = Yr::_AlignedMalloc(16, 16, __FILE__, __LINE__);
   Yr::_AlignedFree(platform);
-  EXPECT_EQ(second.allocations, 1);
+  EXPECT_EQ(second.calls.size(), 1u);
 }
 
 TEST(AllocatorTest, ReallocAsksTheHookForTheSize) {
@@ -263,7 +221,7 @@ TEST(AllocatorTest, ObjectRulesRunDestructorsAndFreeThroughTheHook) {
   Yr::VirtualBase* single = new Counted;
   Counted* many = new Counted[3];
   EXPECT_EQ(Counted::sLive, 4);
-  EXPECT_EQ(hook.allocations, 2);
+  EXPECT_EQ(hook.calls.size(), 2u);
   delete single;
   delete[] many;
   EXPECT_EQ(Counted::sLive, 0);
@@ -356,7 +314,7 @@ TEST(AllocatorDeathTest, InvalidateSwitchesAllocationOffForGood) {
         AllocatorHook::Install(&hook);
         ok = ok && Yr::_AlignedMalloc(32, 16, __FILE__, __LINE__, Yr::kPoolPage) == nullptr;
         Yr::_AlignedFree(early);
-        ok = ok && hook.allocations == 0 && hook.frees.empty() && hook.strategies.empty();
+        ok = ok && hook.calls.empty() && hook.frees.empty() && hook.strategies.empty();
         AllocatorHook::Install(nullptr);
         std::_Exit(ok ? 0 : 1);
       },

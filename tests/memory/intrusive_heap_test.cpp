@@ -10,9 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "system/debug/debug_output.h"
-#include "system/options/options.h"
 #include "tests/debug/debug_capture.h"
+#include "tests/memory/memory_test_helpers.h"
 
 namespace Qel::Memory {
 
@@ -54,7 +53,7 @@ constexpr unsigned int kMinimum = FH - H;
 static_assert(H == 16 && FH == 28 && kMinimum == 12, "32-bit layout");
 #endif
 
-uintptr_t A(const void* p) { return reinterpret_cast<uintptr_t>(p); }
+using YrTest::A;
 
 struct Range {
   explicit Range(size_t size) : bytes(size + 64) {}
@@ -362,16 +361,11 @@ TEST(IntrusiveHeapTest, Reset_ForgetsEveryBlock) {
   EXPECT_EQ(Access::Validate0(heap), 1);
 }
 
-std::string Hex(uintptr_t value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%0*jx", static_cast<int>(2 * sizeof(void*)), static_cast<uintmax_t>(value));
-  return text;
-}
+// The heap prints its addresses in lower case.
+std::string Hex(uintptr_t value) { return YrTest::Hex(value, true); }
 
 TEST(IntrusiveHeapTest, Print_WritesBlocksAndTheFreeIndex) {
-  Yr::Options::Set("--debug.output");
-  Yr::Debug::Init();
-  ASSERT_TRUE(Yr::Debug::IsEnabled());
+  ASSERT_TRUE(YrTest::SwitchDebugOutputOn());
   Range range(1024);
   IntrusiveHeap heap;
   ASSERT_EQ(heap.Initialize(range.At(0), 1024, 0), 1);

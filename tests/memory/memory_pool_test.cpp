@@ -3,22 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "system/debug/debug_output.h"
 #include "system/memory/allocator.h"
 #include "system/memory/managed_memory.h"
 #include "system/memory/physical_allocator.h"
 #include "system/memory/pool_of.h"
-#include "system/options/options.h"
 #include "system/platform/vm_platform.h"
 #include "tests/debug/debug_capture.h"
+#include "tests/memory/memory_test_helpers.h"
 
 namespace {
 
@@ -27,47 +24,10 @@ using Yr::Detail::PoolOfBase;
 using Yr::Detail::WeakCounter;
 using Yr::Detail::WeakCounterPool;
 
-uintptr_t A(const void* p) { return reinterpret_cast<uintptr_t>(p); }
-
-// Serves every request from the platform and records what was asked for.
-class RecordingHook : public Yr::AllocatorHook {
- public:
-  struct Call {
-    unsigned int size;
-    unsigned int alignment;
-    int strategy;  // -1: AlignedMalloc
-    void* block;
-  };
-  void* Alloc(unsigned int size, unsigned int alignment, Yr::AllocationStrategy strategy) override {
-    void* block = refuse ? nullptr : Yr::OrigAlignedMalloc(size, static_cast<int>(alignment), __FILE__, __LINE__);
-    calls.push_back({size, alignment, strategy, block});
-    return block;
-  }
-  void* AlignedMalloc(unsigned int size, unsigned int alignment) override {
-    void* block = refuse ? nullptr : Yr::OrigAlignedMalloc(size, static_cast<int>(alignment), __FILE__, __LINE__);
-    calls.push_back({size, alignment, -1, block});
-    return block;
-  }
-  void AlignedFree(void* block) override {
-    frees.push_back(block);
-    Yr::OrigAlignedFree(block);
-  }
-  unsigned int GetAllocationSize(void* block, unsigned int alignment) override {
-    return Yr::OrigGetAllocationSize(block, alignment);
-  }
-  std::vector<Call> calls;
-  std::vector<void*> frees;
-  bool refuse = false;
-};
-
-class HookScope {
- public:
-  explicit HookScope(Yr::AllocatorHook* hook) : mPrevious(Yr::AllocatorHook::Install(hook)) {}
-  ~HookScope() { Yr::AllocatorHook::Install(mPrevious); }
-
- private:
-  Yr::AllocatorHook* mPrevious;
-};
+using YrTest::A;
+using YrTest::Hex;
+using YrTest::HookScope;
+using YrTest::RecordingHook;
 
 // ---- SimpleMemoryPool -----------------------------------------------------------------------
 
@@ -81,7 +41,7 @@ TEST(SimpleMemoryPoolTest, FirstAllocMakesOneChunk) {
   ASSERT_NE(item, nullptr);
   ASSERT_EQ(hook.calls.size(), 1u);
   EXPECT_EQ(hook.calls[0].alignment, 16u);
-  EXPECT_EQ(hook.calls[0].strategy, -1);
+  EXPECT_EQ(hook.calls[0].strategy, RecordingHook::kAlignedMalloc);
   const unsigned int room = SimpleMemoryPool::kLinkSize > 8 ? SimpleMemoryPool::kLinkSize : 8;
   EXPECT_EQ(hook.calls[0].size, room + 4 * 16) << "item size 16, rounded up to the alignment";
 #if UINTPTR_MAX == 0xFFFFFFFFu
@@ -269,16 +229,7 @@ TEST_F(WeakCounterPoolTest, FullPagesMoveAndComeBack) {
 
 class PoolDumpTest : public WeakCounterPoolTest {
  protected:
-  void SetUp() override {
-    Yr::Options::Set("--debug.output");
-    Yr::Debug::Init();
-    ASSERT_TRUE(Yr::Debug::IsEnabled());
-  }
-  static std::string Hex(uintptr_t value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%0*jX", static_cast<int>(2 * sizeof(void*)), static_cast<uintmax_t>(value));
-    return text;
-  }
+  void SetUp() override { ASSERT_TRUE(YrTest::SwitchDebugOutputOn()); }
   // The expected text of one page dump with the given words marked.
   static std::string PageText(const PoolOfBase::Block* page, const std::vector<bool>& marked) {
     unsigned int used = 0;

@@ -13,8 +13,8 @@
 #include "system/debug/bug_report.h"
 #include "system/debug/debug_output.h"
 #include "system/memory/allocator.h"
-#include "system/options/options.h"
 #include "tests/debug/debug_capture.h"
+#include "tests/memory/memory_test_helpers.h"
 
 namespace {
 
@@ -40,12 +40,7 @@ std::string Shape(const SimpleHeap* heap) {
 }
 std::string Tree() { return Shape(SimpleHeap::Root()); }
 
-std::string Hex(const void* p) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%0*jX", static_cast<int>(2 * sizeof(void*)),
-                static_cast<uintmax_t>(reinterpret_cast<uintptr_t>(p)));
-  return text;
-}
+std::string Hex(const void* p) { return YrTest::Hex(YrTest::A(p)); }
 std::string Right(unsigned int value, size_t width) {
   std::string digits = std::to_string(value);
   return std::string(width > digits.size() ? width - digits.size() : 0, ' ') + digits;
@@ -221,9 +216,7 @@ class SimpleHeapDumpTest : public SimpleHeapTest {
  protected:
   void SetUp() override {
     SimpleHeapTest::SetUp();
-    Yr::Options::Set("--debug.output");
-    Yr::Debug::Init();
-    ASSERT_TRUE(Yr::Debug::IsEnabled());
+    ASSERT_TRUE(YrTest::SwitchDebugOutputOn());
   }
 
   // Lines of a dump: each line is one piece followed by a separate "\n" piece.
