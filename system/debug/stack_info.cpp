@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "system/platform/process_platform.h"
+#include "system/platform/vm_platform.h"
 
 namespace Yr {
 namespace {
@@ -20,7 +21,7 @@ class ReadableWindow {
     if (end < address) return false;
     if (address >= mLow && end <= mHigh) return true;
     if (!Platform::ReadableBytes(reinterpret_cast<const void*>(address), kFrameRecordBytes)) return false;
-    uintptr_t page = Platform::PageSize();
+    uintptr_t page = Platform::VirtualPageSize();
     mLow = address & ~(page - 1);
     mHigh = ((end - 1) | (page - 1)) + 1;
     if (mHigh == 0) mHigh = end;

@@ -1,5 +1,7 @@
 #include "system/platform/process_platform.h"
 
+#include "system/platform/vm_platform.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -192,7 +194,7 @@ bool ReadableBytes(const void* address, size_t count) {
   uintptr_t first = reinterpret_cast<uintptr_t>(address);
   uintptr_t last = first + count - 1;
   if (last < first) return false;
-  const uintptr_t page = PageSize();
+  const uintptr_t page = VirtualPageSize();
   // One byte per page decides for the whole page.
   for (uintptr_t probe = first;;) {
     if (!PageReadable(probe)) return false;
@@ -206,7 +208,7 @@ bool ReadableBytes(const void* address, size_t count) {
 size_t CopyOwnMemory(void* destination, const void* source, size_t count) {
   char* out = static_cast<char*>(destination);
   uintptr_t cursor = reinterpret_cast<uintptr_t>(source);
-  const uintptr_t page = PageSize();
+  const uintptr_t page = VirtualPageSize();
   size_t copied = 0;
   while (count > 0) {
     // The whole rest in one call; a short read stops at the first unreadable page.
@@ -244,17 +246,6 @@ size_t CopyOwnMemory(void* destination, const void* source, size_t count) {
 
 uint32_t OwnProcessId() { return static_cast<uint32_t>(::getpid()); }
 uint32_t OwnThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
-
-size_t PageSize() {
-  static std::atomic<size_t> cached{0};
-  size_t value = cached.load(std::memory_order_relaxed);
-  if (value == 0) {
-    long reported = ::sysconf(_SC_PAGESIZE);
-    value = reported > 0 ? static_cast<size_t>(reported) : 4096;
-    cached.store(value, std::memory_order_relaxed);
-  }
-  return value;
-}
 
 unsigned int ProcessorCount() {
   long count = ::sysconf(_SC_NPROCESSORS_ONLN);

@@ -40,7 +40,6 @@ YR_API size_t CopyOwnMemory(void* destination, const void* source, size_t count)
 
 YR_API uint32_t OwnProcessId();
 YR_API uint32_t OwnThreadId();
-YR_API size_t PageSize();
 YR_API unsigned int ProcessorCount();
 // Seconds since 1970 (UTC).
 YR_API uint32_t UnixTime();

@@ -1,6 +1,7 @@
 #include "system/platform/signal_platform.h"
 
 #include "system/platform/process_platform.h"
+#include "system/platform/vm_platform.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -65,15 +66,9 @@ SnapshotSlot gSnapshotSlots[kMaxSnapshotThreads];
 std::atomic<size_t> gSnapshotSlotCount{0};
 std::atomic<bool> gSnapshotHold{false};
 
-void SleepNanoseconds(long nanoseconds) {
-  struct timespec pause = {0, nanoseconds};
-  while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-  }
-}
-
 void SnapshotHandler(int, siginfo_t*, void* osContext) {
   int savedErrno = errno;
-  uint32_t self = static_cast<uint32_t>(::syscall(SYS_gettid));
+  uint32_t self = OwnThreadId();
   size_t count = gSnapshotSlotCount.load(std::memory_order_acquire);
   for (size_t i = 0; i < count; ++i) {
     SnapshotSlot& slot = gSnapshotSlots[i];
@@ -82,7 +77,7 @@ void SnapshotHandler(int, siginfo_t*, void* osContext) {
     slot.answered.store(true, std::memory_order_release);
     break;
   }
-  while (gSnapshotHold.load(std::memory_order_acquire)) SleepNanoseconds(1000 * 1000);
+  while (gSnapshotHold.load(std::memory_order_acquire)) NapMilliseconds(1);
   errno = savedErrno;
 }
 
@@ -274,7 +269,7 @@ uint32_t ExceptionCodeFor(const SignalFacts& facts, uintptr_t stackPointer) {
 #endif
       uintptr_t address = facts.faultAddress;
       uintptr_t low = stackPointer > kStackOverflowReach ? stackPointer - kStackOverflowReach : 0;
-      uintptr_t high = stackPointer + PageSize();
+      uintptr_t high = stackPointer + VirtualPageSize();
       if (address != 0 && address >= low && address < high) return kStackOverflow;
       return kAccessViolation;
     }
@@ -467,7 +462,7 @@ size_t CaptureOtherThreads(ThreadSnapshot* out, size_t capacity, unsigned int ti
     size_t answered = 0;
     for (size_t i = 0; i < count; ++i) answered += gSnapshotSlots[i].answered.load(std::memory_order_acquire);
     if (answered >= sent) break;
-    SleepNanoseconds(1000 * 1000);
+    NapMilliseconds(1);
   }
   size_t stored = 0;
   for (size_t i = 0; i < count && stored < capacity; ++i) {
