@@ -3,11 +3,16 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 namespace Tour {
 
 // Prints a section heading.
 inline void Section(const char* title) { std::printf("\n== %s ==\n", title); }
+
+// The directory of the tour program: the base directory Options::Init reads pcrun.cfg from
+// (the build puts the sample there) and the directory the files section mounts.
+std::string ProgramDirectory(const char* argv0);
 
 // Sections, in the order an application meets them. Each lives in its own tour_<x>.cpp.
 void Memory(int argc, char** argv);

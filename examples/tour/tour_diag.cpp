@@ -12,6 +12,7 @@
 #include "system/memory/alloc_trace.h"
 #include "system/memory/allocator.h"
 #include "system/memory/static_singleton.h"
+#include "system/options/options.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ void PrintFile(const std::string& path) {
 
 }  // namespace
 
-void Tour::Diag(int argc, char** argv) {
+void Tour::Diag(int, char**) {
   Section("Diagnostics: allocation tracing, bug reports, crash handler");
   std::fflush(stdout);
 
@@ -125,9 +126,7 @@ void Tour::Diag(int argc, char** argv) {
   PrintFile(Yr::BugReport::sReportFilename);
   Yr::BugReport::SetCrashDumpFormat(1);
 
-  bool crash = false;
-  for (int i = 1; i < argc; ++i) crash = crash || std::strcmp(argv[i], "--crash") == 0;
-  if (!crash) {
+  if (!Yr::Options::Test("crash")) {
     std::printf("Run the tour with --crash to see a real crash: the report and report.pcrpt.dmp are written\n"
                 "and the process ends with exit code 1; open the dump with lldb -c report.pcrpt.dmp <tour>.\n");
     return;

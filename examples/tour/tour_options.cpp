@@ -1,8 +1,19 @@
-// Tour section: the option registry.
+// Tour section: modules register their options, then Options::Init feeds the registry once
+// from this run's arguments and the default option file.
+#include <filesystem>
+#include <string>
+
 #include "examples/tour/tour.h"
+#include "system/options/command_line.h"
 #include "system/options/options.h"
 
 namespace {
+
+// Stands in for the arguments of a run that has none: every argument form, a quoted word and
+// "/?", which asks for the help listing.
+constexpr const char* kSampleCommandLine =
+    "yr_tour --render.width=1920 /rw=2560 --render.vsync=off !render.vsync=On /fs -ignored //ignored-too "
+    "--files.root=data --files.root= --Files.root=x \"--tour.greeting=hello from the command line\" /?";
 
 void ShowOption(const char* name) {
   const Yr::StringId id(name);
@@ -16,53 +27,50 @@ void ShowOption(const char* name) {
 
 }  // namespace
 
+std::string Tour::ProgramDirectory(const char* argv0) {
+  std::error_code error;
+  std::filesystem::path program = std::filesystem::canonical("/proc/self/exe", error);
+  if (error) program = std::filesystem::absolute(argv0 ? argv0 : ".", error);
+  return program.parent_path().string();
+}
+
 void Tour::Options(int argc, char** argv) {
   Section("Options");
   Yr::Options::Register("Render")("render.width", "window width in pixels", "rw")(
       "render.vsync", "waits for the vertical blank (on/off)")("render.fullscreen", "covers the whole screen", "fs");
   Yr::Options::Register("Files")("files.root", "directory the game data is read from");
-  std::printf("Registered 4 options in the groups \"Render\" and \"Files\" (aliases rw and fs).\n");
+  Yr::Options::Register("Tour")("tour.greeting", "printed by the options section")(
+      "tour.mount", "name the program directory is mounted under")("tour.file", "file opened through the mount")(
+      "crash", "ends the tour with a real crash, its report and minidump");
+  Yr::Options::RegisterPositional()("tour.file");
+  std::printf("Registered 8 options in the groups \"Render\", \"Files\" and \"Tour\" (aliases rw and fs);\n"
+              "words without a prefix go to the positional option tour.file.\n");
 
-  // Options::Init starts by registering the built-in options "help" (alias "?") and
-  // "options.dump"; this walk-through does the same before applying arguments.
-  Yr::Detail::RegisterBuiltInOptions();
-
-  // The arguments of this run when they look like options, else a sample command line.
-  const char* sample[] = {"--render.width=1280", "/rw=1920",      "--render.vsync=off", "!render.vsync=On",
-                          "/fs",                 "-ignored",      "//ignored-too",      "--files.root=data",
-                          "--files.root=",       "--Files.root=x", "/?"};
-  bool fromArgv = false;
-  for (int i = 1; i < argc; ++i) {
-    const char first = argv[i][0];
-    if (first == '-' || first == '/' || first == '!') fromArgv = true;
-  }
-  if (fromArgv) {
-    std::printf("Applying the option arguments of this run:\n");
-    for (int i = 1; i < argc; ++i) {
-      std::printf("  Set(\"%s\")\n", argv[i]);
-      Yr::Options::Set(argv[i]);
-    }
+  // Init registers the built-in options ("help" with alias "?", "options.dump"), reads
+  // pcrun.cfg from the base directory, applies the arguments in order, sorts the records by
+  // name and builds the help listing when "help" is given or an option file failed.
+  const std::string base = ProgramDirectory(argc > 0 ? argv[0] : nullptr);
+  bool ok;
+  if (argc > 1) {
+    std::printf("Options::Init with this run's %d argument(s), base directory %s\n", argc - 1, base.c_str());
+    ok = Yr::Options::Init(argc, argv, base.c_str());
   } else {
-    std::printf("No option arguments given; applying a sample command line:\n");
-    for (const char* argument : sample) {
-      std::printf("  Set(\"%s\")\n", argument);
-      Yr::Options::Set(argument);
-    }
+    std::printf("No arguments given; Options::Init with a sample command line, base directory %s:\n  %s\n",
+                base.c_str(), kSampleCommandLine);
+    ok = Yr::Options::Init(kSampleCommandLine, base.c_str());
   }
+  std::printf("  result: %s%s\n", ok ? "true" : "false", ok ? "" : " (an option file named with '@' could not be read)");
 
-  std::printf("Queries (by name or alias; the first value given wins single-value reads):\n");
-  for (const char* name : {"render.width", "rw", "render.vsync", "fs", "files.root", "Files.root", "help"}) {
+  std::printf("Queries (by name or alias; pcrun.cfg comes first, then the command line, and the first value\n"
+              "given wins single-value reads):\n");
+  for (const char* name : {"options.file", "render.width", "rw", "render.vsync", "fs", "files.root", "Files.root",
+                           "tour.greeting", "tour.mount", "tour.file", "help"}) {
     ShowOption(name);
   }
-
-  // What Options::Init does at its end: sort the records by name and build the listing when
-  // "help" (or its alias "?") was given.
-  Yr::Detail::SortOptions();
-  if (Yr::Options::Test("help")) {
-    Yr::Detail::BuildHelpListing();
-    std::printf("\"help\" was given, so the help listing was built:\n");
-    for (const Yr::StringId& line : Yr::Options::GetHelpLines()) std::printf("  |%s\n", line.CStr() ? line.CStr() : "");
+  if (Yr::Options::Test("help") || !ok) {
+    std::printf("The help listing:\n");
+    for (const Yr::StringId& line : Yr::Options::GetHelpLines()) std::printf("  |%s\n", line.CStr());
   } else {
-    std::printf("\"help\" was not given (pass /? or --help to see the listing).\n");
+    std::printf("(pass --help or /? to print the help listing)\n");
   }
 }
