@@ -86,12 +86,11 @@ void ClaimCrash() {
   Platform::ExitProcessNow(kCrashExitCode);
 }
 
-void WriteCrashDump(unsigned long long code, const ExceptionPointers* pointers, const Platform::CpuContext& context) {
-  Detail::DumpKind kind = Detail::DumpKindFor(BugReport::sCrashDumpFormat);
-  if (kind == Detail::kDumpNone) return;
+// The dump beside the report file, for the calling thread with the registers in context;
+// facts name the fault (all zero for a dump taken without one).
+void WriteDumpBesideReport(Detail::DumpKind kind, const Platform::CpuContext& context,
+                           const Platform::SignalFacts& facts, uint32_t code, bool releaseThreads) {
   if (!Detail::DumpFileName(BugReport::sReportFilename, gDumpName, sizeof gDumpName)) return;
-  Platform::SignalFacts facts;
-  Platform::ReadSignalFacts(pointers ? pointers->signalInfo : nullptr, facts);
   Detail::DumpRequest request = {};
   request.path = gDumpName;
   request.kind = kind;
@@ -100,9 +99,17 @@ void WriteCrashDump(unsigned long long code, const ExceptionPointers* pointers, 
   request.signal = facts.signal;
   request.signalCode = facts.code;
   request.faultAddress = facts.faultAddress ? facts.faultAddress : context.ip;
-  request.exceptionCode = static_cast<uint32_t>(code);
-  request.releaseThreads = false;
+  request.exceptionCode = code;
+  request.releaseThreads = releaseThreads;
   Detail::WriteMiniDump(request);
+}
+
+void WriteCrashDump(unsigned long long code, const ExceptionPointers* pointers, const Platform::CpuContext& context) {
+  Detail::DumpKind kind = Detail::DumpKindFor(BugReport::sCrashDumpFormat);
+  if (kind == Detail::kDumpNone) return;
+  Platform::SignalFacts facts;
+  Platform::ReadSignalFacts(pointers ? pointers->signalInfo : nullptr, facts);
+  WriteDumpBesideReport(kind, context, facts, static_cast<uint32_t>(code), false);
 }
 
 struct CrashWork {
@@ -183,22 +190,10 @@ void PCBugReport::MiniDump() {
   Detail::DumpKind kind = Detail::DumpKindFor(BugReport::sCrashDumpFormat);
   if (kind == Detail::kDumpNone) return;
   Detail::LockReports();
-  if (Detail::DumpFileName(BugReport::sReportFilename, gDumpName, sizeof gDumpName)) {
-    // The registers of this very frame, which stays alive while the dump is written.
-    Platform::CpuContext context;
-    Platform::CaptureCallerContext(context);
-    Detail::DumpRequest request = {};
-    request.path = gDumpName;
-    request.kind = kind;
-    request.context = &context;
-    request.threadId = Platform::OwnThreadId();
-    request.signal = 0;
-    request.signalCode = 0;
-    request.faultAddress = context.ip;
-    request.exceptionCode = 0;
-    request.releaseThreads = true;
-    Detail::WriteMiniDump(request);
-  }
+  // The registers of this very frame, which stays alive while the dump is written.
+  Platform::CpuContext context;
+  Platform::CaptureCallerContext(context);
+  WriteDumpBesideReport(kind, context, Platform::SignalFacts{}, 0, true);
   Detail::UnlockReports();
 }
 

@@ -41,6 +41,15 @@ void ToLower(char* text) {
     if (*text >= 'A' && *text <= 'Z') *text = static_cast<char>(*text - 'A' + 'a');
 }
 
+// Takes the lock, pausing between attempts; false when it is still held after the last.
+bool LockBounded(Platform::MutexStorage& lock) {
+  for (unsigned int attempt = 1;; ++attempt) {
+    if (Platform::MutexTryLock(lock)) return true;
+    if (attempt == kLockAttempts) return false;
+    Platform::NapMilliseconds(kLockPauseMilliseconds);
+  }
+}
+
 void CopyCut(char* out, unsigned int size, const char* text) {
   if (!out || size == 0) return;
   size_t length = std::strlen(text);
@@ -88,9 +97,7 @@ Symbols::~Symbols() {
 }
 
 bool Symbols::FramelessStep(uintptr_t ip, uintptr_t sp, uintptr_t bp, Platform::FrameStep& out) const {
-  unsigned int attempt = 0;
-  while (!Platform::MutexTryLock(mLock) && ++attempt < kLockAttempts) Platform::NapMilliseconds(kLockPauseMilliseconds);
-  if (attempt >= kLockAttempts) return false;
+  if (!LockBounded(mLock)) return false;
   bool found = Platform::FramelessStep(mSession, ip, sp, bp, out);
   Platform::MutexUnlock(mLock);
   return found;
@@ -102,9 +109,7 @@ bool Symbols::GetFunction(void* address, char* out, unsigned int size, bool with
   char module[kTextCapacity];
   char file[kTextCapacity];
   Platform::SymbolFound found = {false, false, false, 0};
-  unsigned int attempt = 0;
-  while (!Platform::MutexTryLock(mLock) && ++attempt < kLockAttempts) Platform::NapMilliseconds(kLockPauseMilliseconds);
-  if (attempt < kLockAttempts) {
+  if (LockBounded(mLock)) {
     // A closed session still answers from the loader's tables.
     found = Platform::LookupSymbol(mSession, reinterpret_cast<uintptr_t>(address), name, sizeof name, module,
                                    sizeof module, file, sizeof file);
