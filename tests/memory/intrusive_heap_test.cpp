@@ -65,9 +65,21 @@ struct Range {
   std::vector<char> bytes;
 };
 
-TEST(IntrusiveHeapTest, Initialize_NeedsRoomForTwoBlocksAndTrimsToWords) {
-  Range range(4096);
+// Each test has a heap and a range of its own.
+class IntrusiveHeapTest : public testing::Test {
+ protected:
+  // Makes the heap over a fresh range of size bytes on a 64-byte boundary; 1 on success.
+  int Init(size_t size, unsigned int userHeaderSize = 0) {
+    range = Range(size);
+    return heap.Initialize(range.At(0), static_cast<unsigned int>(size), userHeaderSize);
+  }
+
+  Range range{0};
   IntrusiveHeap heap;
+};
+
+TEST_F(IntrusiveHeapTest, Initialize_NeedsRoomForTwoBlocksAndTrimsToWords) {
+  range = Range(4096);
   EXPECT_EQ(heap.GetDebuggingLevel(), 255u);
   const unsigned int minimum = 2 * FH;
   EXPECT_EQ(heap.Initialize(range.At(0), minimum - 1, 0), 0);
@@ -97,10 +109,8 @@ TEST(IntrusiveHeapTest, Initialize_NeedsRoomForTwoBlocksAndTrimsToWords) {
   EXPECT_EQ(Access::Validate0(heap), 1);
 }
 
-TEST(IntrusiveHeapTest, Allocate_PlacesAndAccountsBlocks) {
-  Range range(4096);
-  IntrusiveHeap heap;
-  ASSERT_EQ(heap.Initialize(range.At(0), 4096, 0), 1);
+TEST_F(IntrusiveHeapTest, Allocate_PlacesAndAccountsBlocks) {
+  ASSERT_EQ(Init(4096), 1);
   const uint32_t capacity = heap.Capacity();
 
   void* userHeader = nullptr;
@@ -149,10 +159,8 @@ TEST(IntrusiveHeapTest, Allocate_PlacesAndAccountsBlocks) {
   EXPECT_EQ(Access::Validate0(heap), 1);
 }
 
-TEST(IntrusiveHeapTest, Allocate_WithCallerHeaderPlacesDataBehindIt) {
-  Range range(4096);
-  IntrusiveHeap heap;
-  ASSERT_EQ(heap.Initialize(range.At(0), 4096, 24), 1);
+TEST_F(IntrusiveHeapTest, Allocate_WithCallerHeaderPlacesDataBehindIt) {
+  ASSERT_EQ(Init(4096, 24), 1);
   void* userHeader = nullptr;
   char* p = static_cast<char*>(heap.Allocate(32, 10, &userHeader));
   ASSERT_NE(p, nullptr);
@@ -174,10 +182,8 @@ TEST(IntrusiveHeapTest, Allocate_WithCallerHeaderPlacesDataBehindIt) {
   EXPECT_EQ(Access::Validate0(heap), 1);
 }
 
-TEST(IntrusiveHeapTest, Free_MergesNeighboursInAnyOrder) {
-  Range range(4096);
-  IntrusiveHeap heap;
-  ASSERT_EQ(heap.Initialize(range.At(0), 4096, 0), 1);
+TEST_F(IntrusiveHeapTest, Free_MergesNeighboursInAnyOrder) {
+  ASSERT_EQ(Init(4096), 1);
   EXPECT_EQ(heap.HeapWalkStart(), nullptr);
   void* a = heap.Allocate(4, 100);
   void* b = heap.Allocate(4, 200);
@@ -211,10 +217,8 @@ TEST(IntrusiveHeapTest, Free_MergesNeighboursInAnyOrder) {
   EXPECT_EQ(heap.GetAllocationSize(range.At(0) - 4), 0u);
 }
 
-TEST(IntrusiveHeapTest, Free_KeepsBinZeroInAddressOrder) {
-  Range range(8192);
-  IntrusiveHeap heap;
-  ASSERT_EQ(heap.Initialize(range.At(0), 8192, 0), 1);
+TEST_F(IntrusiveHeapTest, Free_KeepsBinZeroInAddressOrder) {
+  ASSERT_EQ(Init(8192), 1);
   std::vector<void*> blocks;
   for (int i = 0; i < 8; ++i) blocks.push_back(heap.Allocate(4, 50));
   // Free every other block, highest first, so bin 0 is built out of order.
@@ -235,10 +239,8 @@ TEST(IntrusiveHeapTest, Free_KeepsBinZeroInAddressOrder) {
   EXPECT_EQ(heap.Available(), heap.Capacity());
 }
 
-TEST(IntrusiveHeapTest, Free_ReclaimsTheSlackInFrontOfABlock) {
-  Range range(2048);
-  IntrusiveHeap heap;
-  ASSERT_EQ(heap.Initialize(range.At(0), 2048, 0), 1);
+TEST_F(IntrusiveHeapTest, Free_ReclaimsTheSlackInFrontOfABlock) {
+  ASSERT_EQ(Init(2048), 1);
   char* a = static_cast<char*>(heap.Allocate(4, 40));
   // The alignment leaves fewer bytes than a free header in front of b: slack.
   char* b = static_cast<char*>(heap.Allocate(16, 8));
@@ -256,10 +258,8 @@ TEST(IntrusiveHeapTest, Free_ReclaimsTheSlackInFrontOfABlock) {
   EXPECT_EQ(Access::Validate0(heap), 1);
 }
 
-TEST(IntrusiveHeapTest, ResizeBlock_ShrinksInPlaceWithAStrictSplitThreshold) {
-  Range range(4096);
-  IntrusiveHeap heap;
-  ASSERT_EQ(heap.Initialize(range.At(0), 4096, 0), 1);
+TEST_F(IntrusiveHeapTest, ResizeBlock_ShrinksInPlaceWithAStrictSplitThreshold) {
+  ASSERT_EQ(Init(4096), 1);
   char* a = static_cast<char*>(heap.Allocate(4, 200));
   char* b = static_cast<char*>(heap.Allocate(4, 100));
   ASSERT_EQ(A(b), A(a) + 200 + H);
@@ -300,10 +300,8 @@ TEST(IntrusiveHeapTest, ResizeBlock_ShrinksInPlaceWithAStrictSplitThreshold) {
 // Shrinking below the minimum Allocate keeps would leave a block that cannot hold a free
 // header; freeing it next to a free block would then write that header over the free
 // block's own. The minimum is kept.
-TEST(IntrusiveHeapTest, ResizeBlock_KeepsRoomForAFreeHeader) {
-  Range range(4096);
-  IntrusiveHeap heap;
-  ASSERT_EQ(heap.Initialize(range.At(0), 4096, 0), 1);
+TEST_F(IntrusiveHeapTest, ResizeBlock_KeepsRoomForAFreeHeader) {
+  ASSERT_EQ(Init(4096), 1);
   char* a = static_cast<char*>(heap.Allocate(4, kMinimum));
   char* b = static_cast<char*>(heap.Allocate(4, kMinimum));
   char* c = static_cast<char*>(heap.Allocate(4, kMinimum));
@@ -325,12 +323,10 @@ TEST(IntrusiveHeapTest, ResizeBlock_KeepsRoomForAFreeHeader) {
   EXPECT_EQ(Access::Validate0(heap), 1);
 }
 
-TEST(IntrusiveHeapTest, Validate0_FindsABrokenInvariant) {
+TEST_F(IntrusiveHeapTest, Validate0_FindsABrokenInvariant) {
   IntrusiveHeap uninitialised;
   EXPECT_EQ(Access::Validate0(uninitialised), 0);
-  Range range(1024);
-  IntrusiveHeap heap;
-  ASSERT_EQ(heap.Initialize(range.At(0), 1024, 0), 1);
+  ASSERT_EQ(Init(1024), 1);
   void* p = heap.Allocate(4, 100);
   EXPECT_EQ(Access::Validate0(heap), 1);
   Access::SetAvailable(heap, heap.Available() + 4);
@@ -348,10 +344,8 @@ TEST(IntrusiveHeapTest, Validate0_FindsABrokenInvariant) {
   EXPECT_EQ(heap.GetDebuggingLevel(), 3u);
 }
 
-TEST(IntrusiveHeapTest, Reset_ForgetsEveryBlock) {
-  Range range(2048);
-  IntrusiveHeap heap;
-  ASSERT_EQ(heap.Initialize(range.At(0), 2048, 8), 1);
+TEST_F(IntrusiveHeapTest, Reset_ForgetsEveryBlock) {
+  ASSERT_EQ(Init(2048, 8), 1);
   heap.Allocate(8, 100);
   heap.AllocateFromTop(8, 300);
   heap.Reset();
@@ -364,11 +358,9 @@ TEST(IntrusiveHeapTest, Reset_ForgetsEveryBlock) {
 // The heap prints its addresses in lower case.
 std::string Hex(uintptr_t value) { return YrTest::Hex(value, true); }
 
-TEST(IntrusiveHeapTest, Print_WritesBlocksAndTheFreeIndex) {
+TEST_F(IntrusiveHeapTest, Print_WritesBlocksAndTheFreeIndex) {
   ASSERT_TRUE(YrTest::SwitchDebugOutputOn());
-  Range range(1024);
-  IntrusiveHeap heap;
-  ASSERT_EQ(heap.Initialize(range.At(0), 1024, 0), 1);
+  ASSERT_EQ(Init(1024), 1);
   char* p = static_cast<char*>(heap.Allocate(4, 100));
   const uintptr_t used = A(p) - H;
   const uintptr_t front = A(range.At(0));
