@@ -1,5 +1,6 @@
 #include "system/platform/thread_platform.h"
 #include "system/platform/platform.h"
+#include "system/platform/process_platform.h"
 #include "system/platform/signal_platform.h"
 
 #include <errno.h>
@@ -46,8 +47,8 @@ void FutexWake(Word& word) {
   ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
 
-// The calling thread's id, cached per thread so that hot lookups by id cost no system call.
-// A forked child's thread has a new id, so the cache is forgotten in the child.
+// The calling thread's id (OwnThreadId), cached per thread so that hot lookups by id cost no
+// system call. A forked child's thread has a new id, so the cache is forgotten in the child.
 __attribute__((tls_model("initial-exec"))) thread_local uint32_t tCachedId = 0;
 
 void ForgetCachedId() { tCachedId = 0; }
@@ -57,7 +58,7 @@ uint32_t SystemThreadId() {
   if (id != 0) return id;
   static const bool kForkHandler = ::pthread_atfork(nullptr, nullptr, &ForgetCachedId) == 0;
   (void)kForkHandler;
-  id = static_cast<uint32_t>(::gettid());
+  id = OwnThreadId();
   tCachedId = id;
   return id;
 }
