@@ -34,19 +34,19 @@ Trace RunProbe() {
   return trace;
 }
 
-// The designed load order, by the words each step's trace name contains. Steps that do not
-// exist in this build simply do not appear.
-const std::vector<std::string> kDesignedOrder = {
+// The order in which loading builds the library's state, by the words each step's trace
+// name contains. Steps that do not exist in this build simply do not appear.
+const std::vector<std::string> kLoadOrder = {
     "allocation-trace", "bug-report lock", "BugReport", "sentinel",  "string table lock", "string table",
     "managed-memory",   "mount table",     "mount table lock", "banner", "log Spec", "messenger",
     "SimpleHeap",       "StringId::null",  "timer",     "weak-counter"};
 
-int DesignedIndex(const std::string& step) {
+int LoadOrderIndex(const std::string& step) {
   // The longest matching key wins, so "string table lock" is not taken for "string table".
   int best = -1;
   size_t bestLength = 0;
-  for (size_t i = 0; i < kDesignedOrder.size(); ++i) {
-    const std::string& key = kDesignedOrder[i];
+  for (size_t i = 0; i < kLoadOrder.size(); ++i) {
+    const std::string& key = kLoadOrder[i];
     if (step.find(key) != std::string::npos && key.size() > bestLength) {
       best = static_cast<int>(i);
       bestLength = key.size();
@@ -79,10 +79,10 @@ TEST(StartupOrderTest, DlopenBuildsInOrderAndDlcloseTearsDownInReverse) {
   for (const char* step : {"string table lock", "string table", "managed-memory registry", "StringId::null"}) {
     EXPECT_NE(std::find(built.begin(), built.end(), step), built.end()) << step;
   }
-  // Builds follow the designed order.
+  // Builds follow the load order.
   int previous = -1;
   for (const std::string& step : built) {
-    int index = DesignedIndex(step);
+    int index = LoadOrderIndex(step);
     if (index < 0) continue;
     EXPECT_GT(index, previous) << step << " is out of order";
     previous = index;
