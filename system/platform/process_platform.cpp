@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/utsname.h>
@@ -181,11 +180,6 @@ long ReadWholeFile(const char* path, char* buffer, size_t capacity) {
 
 void CloseFile(int file) {
   if (file >= 0) ::close(file);
-}
-
-bool FileExists(const char* path) {
-  struct stat info;
-  return path && ::stat(path, &info) == 0;
 }
 
 bool ReadableBytes(const void* address, size_t count) {

@@ -30,7 +30,6 @@ YR_API long ReadFileBytes(int file, void* buffer, size_t capacity);
 // Returns the byte count, or -1 when the file cannot be opened.
 YR_API long ReadWholeFile(const char* path, char* buffer, size_t capacity);
 YR_API void CloseFile(int file);
-YR_API bool FileExists(const char* path);
 
 // True when count bytes starting at address can be read by this process right now.
 YR_API bool ReadableBytes(const void* address, size_t count);

@@ -468,7 +468,6 @@ size_t CaptureOtherThreads(ThreadSnapshot* out, size_t capacity, unsigned int ti
   for (size_t i = 0; i < count && stored < capacity; ++i) {
     if (!gSnapshotSlots[i].answered.load(std::memory_order_acquire)) continue;
     out[stored].threadId = gSnapshotSlots[i].threadId.load(std::memory_order_relaxed);
-    out[stored].valid = true;
     out[stored].context = gSnapshotSlots[i].context;
     ++stored;
   }

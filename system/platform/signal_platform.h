@@ -124,12 +124,11 @@ YR_API void StartCrashWatchdog(unsigned int seconds);
 // its registers and then waits until ReleaseThreads.
 struct ThreadSnapshot {
   uint32_t threadId;
-  bool valid;
   CpuContext context;
 };
 // Stops every other thread of the process and records its registers, waiting at most
 // timeoutMilliseconds in all. Threads that do not answer in time are left out. Returns the
-// number of slots filled (valid ones first). Only one caller at a time.
+// number of slots filled. Only one caller at a time.
 YR_API size_t CaptureOtherThreads(ThreadSnapshot* out, size_t capacity, unsigned int timeoutMilliseconds);
 // Lets the threads stopped by CaptureOtherThreads run on.
 YR_API void ReleaseThreads();
