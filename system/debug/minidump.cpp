@@ -360,6 +360,15 @@ constexpr unsigned char kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
 constexpr uint32_t kProgramLoad = 1;
 constexpr uint32_t kProgramNote = 4;
 constexpr uint32_t kNoteGnuBuildId = 3;
+// A note: this header, then the name and the descriptor, each padded to kNoteAlignment.
+struct NoteHeader {
+  uint32_t nameSize;
+  uint32_t descSize;
+  uint32_t type;
+};
+constexpr uint32_t kNoteAlignment = 4;
+constexpr char kGnuNoteName[] = "GNU";  // the note stores its terminator too
+constexpr uintptr_t NotePadded(uint32_t size) { return (size + kNoteAlignment - 1) & ~(kNoteAlignment - 1); }
 #if UINTPTR_MAX > 0xFFFFFFFFu
 constexpr uintptr_t kProgramHeaderOffsetField = 0x20, kProgramHeaderSizeField = 0x36, kProgramHeaderCountField = 0x38;
 constexpr uintptr_t kSegmentOffsetField = 8, kSegmentAddressField = 16, kSegmentFileSizeField = 32;
@@ -393,19 +402,19 @@ void FindBuildId(ModuleInfo& module) {
     if (ReadAt<uint32_t>(entry) != kProgramNote) continue;
     uintptr_t note = bias + static_cast<uintptr_t>(ReadAt<Word>(entry + kSegmentAddressField));
     uintptr_t noteEnd = note + static_cast<uintptr_t>(ReadAt<Word>(entry + kSegmentFileSizeField));
-    while (note + 12 <= noteEnd) {
-      uint32_t nameSize = ReadAt<uint32_t>(note);
-      uint32_t descSize = ReadAt<uint32_t>(note + 4);
-      uint32_t type = ReadAt<uint32_t>(note + 8);
-      uintptr_t name = note + 12;
-      uintptr_t desc = name + ((nameSize + 3u) & ~3u);
-      if (type == kNoteGnuBuildId && nameSize == 4 && ReadAt<uint32_t>(name) == 0x00554E47u /* "GNU" */ &&
-          descSize <= kMaxBuildId) {
-        Platform::CopyOwnMemory(module.buildId, reinterpret_cast<const void*>(desc), descSize);
-        module.buildIdLength = descSize;
+    while (note + sizeof(NoteHeader) <= noteEnd) {
+      NoteHeader header = ReadAt<NoteHeader>(note);
+      uintptr_t name = note + sizeof(NoteHeader);
+      uintptr_t desc = name + NotePadded(header.nameSize);
+      char owner[sizeof kGnuNoteName] = {};
+      if (header.nameSize == sizeof owner) Platform::CopyOwnMemory(owner, reinterpret_cast<const void*>(name), sizeof owner);
+      if (header.type == kNoteGnuBuildId && std::memcmp(owner, kGnuNoteName, sizeof owner) == 0 &&
+          header.descSize <= kMaxBuildId) {
+        Platform::CopyOwnMemory(module.buildId, reinterpret_cast<const void*>(desc), header.descSize);
+        module.buildIdLength = header.descSize;
         return;
       }
-      note = desc + ((descSize + 3u) & ~3u);
+      note = desc + NotePadded(header.descSize);
     }
   }
 }
