@@ -189,8 +189,8 @@ void ReleaseThreadSignalStack(void* stack) {
 bool InstallFaultHandlers(FaultHandler handler) {
   gFaultHandler.store(handler, std::memory_order_release);
   bool ok = EnsureAlternateSignalStack();
-  // SA_NODEFER: a fault inside the handler enters it again (and ends the process with the
-  // designed exit code) instead of being killed by the blocked signal's default action.
+  // SA_NODEFER: a fault inside the handler enters it again (and ends the process with exit
+  // code 1) instead of being killed by the blocked signal's default action.
   bool first = !gPreviousSaved;
   gPreviousSaved = true;
   for (size_t i = 0; i < kFaultSignalCount; ++i)

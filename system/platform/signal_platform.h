@@ -19,7 +19,8 @@
 
 namespace Yr::Platform {
 
-// Exception codes of the reports (the low 32 bits of the designed 64-bit codes).
+// Exception codes of the reports (the low 32 bits of the 64-bit codes the exception handler
+// takes).
 namespace ExceptionCode {
 constexpr uint32_t kGuardPage = 0x80000001u;
 constexpr uint32_t kDatatypeMisalignment = 0x80000002u;
@@ -38,8 +39,8 @@ constexpr uint32_t kIntDivideByZero = 0xC0000094u;
 constexpr uint32_t kIntOverflow = 0xC0000095u;
 constexpr uint32_t kPrivInstruction = 0xC0000096u;
 constexpr uint32_t kStackOverflow = 0xC00000FDu;
-// abort(): the system the codes come from ends the process with this status, which has no
-// name of its own in the report.
+// abort(): the fatal application exit status. The report names no code outside its table,
+// so this one is written as the number alone.
 constexpr uint32_t kFatalAppExit = 0x40000015u;
 }  // namespace ExceptionCode
 
