@@ -35,6 +35,7 @@ namespace Code = Platform::ExceptionCode;
 
 constexpr int kCrashExit = 1;
 constexpr const char* kReportName = "report.pcrpt";
+constexpr const char* kAccessViolationLine = "Exception C0000005  EXCEPTION_ACCESS_VIOLATION";
 const std::string kHex = "[0-9A-F]{" + std::to_string(2 * sizeof(void*)) + "}";
 
 std::string BinaryDir() {
@@ -54,6 +55,10 @@ class TempDir {
     fs::remove_all(mPath, ignored);
   }
   const std::string& Path() const { return mPath; }
+  std::string Report() const { return mPath + "/" + kReportName; }
+  std::string Dump() const { return Report() + ".dmp"; }
+  // Where the helper's standard output and error go.
+  std::string Output() const { return mPath + "/output.txt"; }
 
  private:
   std::string mPath;
@@ -127,23 +132,46 @@ void ExpectDebuggerBacktraceNames(const std::string& dump, const std::string& fu
 }
 
 struct CrashCase {
-  const char* name;
-  uint32_t code;
+  const char* title;           // the test's name
+  const char* name;            // the helper's case
   const char* exceptionLine;   // line 4 of the report
   const char* faultFunction;   // named on the address line (empty: not checked)
   const char* stackFunction;   // named in the stack section
-  const char* debuggerFunction;
+  const char* debuggerFunction;  // named in a debugger's backtrace (null: not checked)
+};
+
+// Test listings show a case by its helper name.
+void PrintTo(const CrashCase& crash, std::ostream* out) { *out << crash.name; }
+
+constexpr bool kWide = sizeof(void*) == 8;
+
+const CrashCase kCrashCases[] = {
+    {"NullPointerWrite", "null", kAccessViolationLine, "CrashNullWrite", "main", "CrashNullWrite"},
+    {"IntegerDivideByZero", "divide", "Exception C0000094  EXCEPTION_INT_DIVIDE_BY_ZERO", "CrashDivide", "main",
+     "CrashDivide"},
+    {"IllegalInstruction", "illegal", "Exception C000001D  EXCEPTION_ILLEGAL_INSTRUCTION", "CrashIllegal", "main",
+     "CrashIllegal"},
+    {"StackOverflowOnTheAlternateStack", "overflow", "Exception C00000FD  EXCEPTION_STACK_OVERFLOW", "CrashOverflow",
+     "CrashOverflow", "CrashOverflow"},
+    {"StackOverflowOnALibraryThread", "threadoverflow", "Exception C00000FD  EXCEPTION_STACK_OVERFLOW",
+     "CrashOverflow", "CrashOverflow", "CrashOverflow"},
+    // abort() faults inside the C library, which keeps no frame pointers: the stack section
+    // still starts at the function that called it. On 32-bit x86 the signal arrives inside
+    // the kernel's system-call gate, which has neither a frame record nor a module file: the
+    // walk finds main, and a debugger cannot unwind out of the gate from a minidump.
+    {"AbortWritesTheFatalExitCodeWithoutName", "abort", "Exception 40000015  ", "", kWide ? "CrashAbort" : "main",
+     kWide ? "CrashAbort" : nullptr},
 };
 
 void CheckCrashReport(const CrashCase& crash) {
   SCOPED_TRACE(crash.name);
   TempDir dir;
-  int status = RunHelper({crash.name, dir.Path()}, dir.Path() + "/output.txt");
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << ReadFile(dir.Path() + "/output.txt");
+  int status = RunHelper({crash.name, dir.Path()}, dir.Output());
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << ReadFile(dir.Output());
   EXPECT_EQ(WEXITSTATUS(status), kCrashExit);
 
-  std::vector<std::string> lines = ReportLines(dir.Path() + "/" + kReportName);
-  ASSERT_GE(lines.size(), 8u) << ReadFile(dir.Path() + "/" + kReportName);
+  std::vector<std::string> lines = ReportLines(dir.Report());
+  ASSERT_GE(lines.size(), 8u) << ReadFile(dir.Report());
   EXPECT_TRUE(std::regex_match(lines[0], std::regex("Build \\S+ PC \\S+ @\\S+ [a-z]"))) << lines[0];
   EXPECT_TRUE(std::regex_match(lines[1], std::regex("\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d"))) << lines[1];
   EXPECT_EQ(lines[2], "");
@@ -173,62 +201,32 @@ void CheckCrashReport(const CrashCase& crash) {
   EXPECT_TRUE(flags);
   EXPECT_EQ(lines.back(), "");
 
-  std::string dump = dir.Path() + "/" + kReportName + ".dmp";
-  ASSERT_TRUE(fs::exists(dump));
-  EXPECT_EQ(ReadFile(dump).substr(0, 4), "MDMP");
+  ASSERT_TRUE(fs::exists(dir.Dump()));
+  EXPECT_EQ(ReadFile(dir.Dump()).substr(0, 4), "MDMP");
   if (crash.debuggerFunction) {
-    ExpectDebuggerBacktraceNames(dump, crash.debuggerFunction);
+    ExpectDebuggerBacktraceNames(dir.Dump(), crash.debuggerFunction);
   } else {
     std::printf("%s: the debugger backtrace cannot leave the system-call gate on this build: skipped\n", crash.name);
   }
 }
 
-TEST(CrashHandlerTest, NullPointerWrite) {
-  CheckCrashReport({"null", Code::kAccessViolation, "Exception C0000005  EXCEPTION_ACCESS_VIOLATION", "CrashNullWrite",
-                    "main", "CrashNullWrite"});
-}
+class CrashReportTest : public testing::TestWithParam<CrashCase> {};
 
-TEST(CrashHandlerTest, IntegerDivideByZero) {
-  CheckCrashReport({"divide", Code::kIntDivideByZero, "Exception C0000094  EXCEPTION_INT_DIVIDE_BY_ZERO", "CrashDivide",
-                    "main", "CrashDivide"});
-}
+TEST_P(CrashReportTest, ReportDumpAndExitCode) { CheckCrashReport(GetParam()); }
 
-TEST(CrashHandlerTest, IllegalInstruction) {
-  CheckCrashReport({"illegal", Code::kIllegalInstruction, "Exception C000001D  EXCEPTION_ILLEGAL_INSTRUCTION",
-                    "CrashIllegal", "main", "CrashIllegal"});
-}
-
-TEST(CrashHandlerTest, StackOverflowOnTheAlternateStack) {
-  CheckCrashReport({"overflow", Code::kStackOverflow, "Exception C00000FD  EXCEPTION_STACK_OVERFLOW", "CrashOverflow",
-                    "CrashOverflow", "CrashOverflow"});
-}
-
-TEST(CrashHandlerTest, StackOverflowOnALibraryThread) {
-  CheckCrashReport({"threadoverflow", Code::kStackOverflow, "Exception C00000FD  EXCEPTION_STACK_OVERFLOW",
-                    "CrashOverflow", "CrashOverflow", "CrashOverflow"});
-}
-
-// abort() faults inside the C library, which keeps no frame pointers: the stack section
-// still starts at the function that called it.
-TEST(CrashHandlerTest, AbortWritesTheFatalExitCodeWithoutName) {
-  // On 32-bit x86 the signal arrives inside the kernel's system-call gate, which has neither
-  // a frame record nor a module file: the walk finds main, and a debugger cannot unwind out
-  // of the gate from a minidump.
-  const bool wide = sizeof(void*) == 8;
-  CheckCrashReport({"abort", Code::kFatalAppExit, "Exception 40000015  ", "", wide ? "CrashAbort" : "main",
-                    wide ? "CrashAbort" : nullptr});
-}
+INSTANTIATE_TEST_SUITE_P(CrashHandlerTest, CrashReportTest, testing::ValuesIn(kCrashCases),
+                         [](const testing::TestParamInfo<CrashCase>& info) { return std::string(info.param.title); });
 
 TEST(CrashHandlerTest, CrashDuringTheReportEndsAtOnceAndKeepsWhatWasWritten) {
   TempDir dir;
-  int status = RunHelper({"double", dir.Path()}, dir.Path() + "/output.txt");
+  int status = RunHelper({"double", dir.Path()}, dir.Output());
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), kCrashExit);
-  std::vector<std::string> lines = ReportLines(dir.Path() + "/" + kReportName);
+  std::vector<std::string> lines = ReportLines(dir.Report());
   // The report stops where the second fault hit: the unreadable client text.
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[3], "Exception C0000005  EXCEPTION_ACCESS_VIOLATION");
-  EXPECT_FALSE(fs::exists(dir.Path() + "/" + kReportName + ".dmp"));
+  EXPECT_EQ(lines[3], kAccessViolationLine);
+  EXPECT_FALSE(fs::exists(dir.Dump()));
 }
 
 TEST(CrashHandlerTest, DumpKindsGrowAndCarryTheirFlags) {
@@ -236,24 +234,24 @@ TEST(CrashHandlerTest, DumpKindsGrowAndCarryTheirFlags) {
   for (int kind : {1, 2, 3}) {
     SCOPED_TRACE(kind);
     TempDir dir;
-    int status = RunHelper({"null", dir.Path(), std::to_string(kind)}, dir.Path() + "/output.txt");
+    int status = RunHelper({"null", dir.Path(), std::to_string(kind)}, dir.Output());
     ASSERT_TRUE(WIFEXITED(status));
-    std::string dump = ReadFile(dir.Path() + "/" + kReportName + ".dmp");
+    std::string dump = ReadFile(dir.Dump());
     ASSERT_GE(dump.size(), 32u);
     uint64_t flags = 0;
     std::memcpy(&flags, dump.data() + 24, sizeof flags);
     EXPECT_EQ(flags, static_cast<uint64_t>(kind - 1));  // normal 0, data segments 1, full memory 2
     EXPECT_GT(dump.size(), previousSize);
     previousSize = dump.size();
-    if (kind == 3) ExpectDebuggerBacktraceNames(dir.Path() + "/" + kReportName + ".dmp", "CrashNullWrite");
+    if (kind == 3) ExpectDebuggerBacktraceNames(dir.Dump(), "CrashNullWrite");
   }
 }
 
 TEST(CrashHandlerTest, NoDumpForKindZeroOrAnOverlongName) {
   TempDir dir;
-  RunHelper({"null", dir.Path(), "0"}, dir.Path() + "/output.txt");
-  EXPECT_TRUE(fs::exists(dir.Path() + "/" + kReportName));
-  EXPECT_FALSE(fs::exists(dir.Path() + "/" + kReportName + ".dmp"));
+  RunHelper({"null", dir.Path(), "0"}, dir.Output());
+  EXPECT_TRUE(fs::exists(dir.Report()));
+  EXPECT_FALSE(fs::exists(dir.Dump()));
 
   // Report names of 256 and 257 characters: the first still gets its dump.
   for (size_t length : {Detail::kMaxDumpBaseName, Detail::kMaxDumpBaseName + 1}) {
@@ -263,7 +261,7 @@ TEST(CrashHandlerTest, NoDumpForKindZeroOrAnOverlongName) {
     fs::create_directories(base);
     std::string report = base + "/" + kReportName;
     ASSERT_EQ(report.size(), length);
-    RunHelper({"null", base}, dir.Path() + "/output.txt");
+    RunHelper({"null", base}, dir.Output());
     EXPECT_TRUE(fs::exists(report));
     EXPECT_EQ(fs::exists(report + ".dmp"), length == Detail::kMaxDumpBaseName) << length;
   }
@@ -271,16 +269,15 @@ TEST(CrashHandlerTest, NoDumpForKindZeroOrAnOverlongName) {
 
 TEST(CrashHandlerTest, OtherThreadsAppearInTheDump) {
   TempDir dir;
-  int status = RunHelper({"thread", dir.Path()}, dir.Path() + "/output.txt");
+  int status = RunHelper({"thread", dir.Path()}, dir.Output());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), kCrashExit);
-  std::string dump = dir.Path() + "/" + kReportName + ".dmp";
-  ASSERT_TRUE(fs::exists(dump));
+  ASSERT_TRUE(fs::exists(dir.Dump()));
   if (!LldbAvailable()) {
     std::printf("lldb is not installed: the thread list check is skipped\n");
     return;
   }
-  std::string output = RunLldb(dump, "-o 'thread list'");
+  std::string output = RunLldb(dir.Dump(), "-o 'thread list'");
   if (sizeof(void*) == 4 && output.find("thread #1") == std::string::npos) {
     std::printf("lldb could not read the 32-bit dump under emulation: skipped\n");
     return;
@@ -295,52 +292,51 @@ TEST(CrashHandlerTest, TwoThreadsCrashingTogetherLeaveOneWholeReport) {
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE(round);
     TempDir dir;
-    int status = RunHelper({"both", dir.Path()}, dir.Path() + "/output.txt");
+    int status = RunHelper({"both", dir.Path()}, dir.Output());
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), kCrashExit);
-    std::vector<std::string> lines = ReportLines(dir.Path() + "/" + kReportName);
+    std::vector<std::string> lines = ReportLines(dir.Report());
     ASSERT_GE(lines.size(), 8u);
-    EXPECT_EQ(lines[3], "Exception C0000005  EXCEPTION_ACCESS_VIOLATION");
+    EXPECT_EQ(lines[3], kAccessViolationLine);
     size_t registers = 0;
     while (registers < lines.size() && lines[registers] != "Registers") ++registers;
     ASSERT_LT(registers, lines.size());
     EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("Registers")), 1);
     EXPECT_EQ(lines.back(), "");
-    EXPECT_EQ(ReadFile(dir.Path() + "/" + kReportName + ".dmp").substr(0, 4), "MDMP");
+    EXPECT_EQ(ReadFile(dir.Dump()).substr(0, 4), "MDMP");
   }
 }
 
 TEST(CrashHandlerTest, MiniDumpWithoutACrashReturnsAndOpensInTheDebugger) {
   TempDir dir;
-  int status = RunHelper({"minidump", dir.Path()}, dir.Path() + "/output.txt");
+  int status = RunHelper({"minidump", dir.Path()}, dir.Output());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_FALSE(fs::exists(dir.Path() + "/" + kReportName));
-  std::string dump = dir.Path() + "/" + kReportName + ".dmp";
-  ASSERT_TRUE(fs::exists(dump));
-  ExpectDebuggerBacktraceNames(dump, "DumpHere");
+  EXPECT_FALSE(fs::exists(dir.Report()));
+  ASSERT_TRUE(fs::exists(dir.Dump()));
+  ExpectDebuggerBacktraceNames(dir.Dump(), "DumpHere");
 }
 
 TEST(CrashHandlerTest, AssertionInAChildWritesReportAndDump) {
   TempDir dir;
-  int status = RunHelper({"assert", dir.Path()}, dir.Path() + "/output.txt");
+  int status = RunHelper({"assert", dir.Path()}, dir.Output());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  std::vector<std::string> lines = ReportLines(dir.Path() + "/" + kReportName);
+  std::vector<std::string> lines = ReportLines(dir.Report());
   ASSERT_GE(lines.size(), 7u);
   EXPECT_EQ(lines[3], "assertion x > 0 failed at 7");
   EXPECT_EQ(lines[5], "Stack:");
   EXPECT_TRUE(std::regex_match(lines[6], std::regex(kHex + "  .*crash_helper\\.cpp\\(\\d+\\): .*AssertHere.*")))
       << lines[6];
-  EXPECT_TRUE(fs::exists(dir.Path() + "/" + kReportName + ".dmp"));
+  EXPECT_TRUE(fs::exists(dir.Dump()));
 }
 
 TEST(CrashHandlerTest, UnloadTakesTheHandlersAndTheAlternateStackAway) {
   TempDir dir;
   std::string library = BinaryDir() + "/system/libyrsystem.so";
-  int status = RunHelper({library}, dir.Path() + "/output.txt", BinaryDir() + "/tests/debug/yr_unload_probe");
+  int status = RunHelper({library}, dir.Output(), BinaryDir() + "/tests/debug/yr_unload_probe");
   ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << ReadFile(dir.Path() + "/output.txt");
+  EXPECT_EQ(WEXITSTATUS(status), 0) << ReadFile(dir.Output());
 }
 
 // ---- Signal to exception code -----------------------------------------------------------
