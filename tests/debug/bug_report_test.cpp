@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,8 +28,7 @@ namespace {
 using namespace Yr;
 namespace fs = std::filesystem;
 
-const std::string kHex = "[0-9A-F]{" + std::to_string(2 * sizeof(void*)) + "}";
-const std::regex kDateLine("\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d");
+using YrTest::kHexPointer;
 
 class BugReportTest : public testing::Test {
  protected:
@@ -49,12 +47,7 @@ class BugReportTest : public testing::Test {
     fs::remove_all(mDir, ignored);
   }
   std::string ReportPath() const { return mDir + "/report.pcrpt"; }
-  std::string ReadReport() const {
-    std::ifstream in(ReportPath(), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string ReadReport() const { return YrTest::ReadTextFile(ReportPath()); }
   std::vector<std::string> ReportLines() const { return YrTest::SplitReportLines(ReadReport()); }
   static void SwitchDebugOutputOn() {
     Options::Set("--debug.output");
@@ -148,15 +141,15 @@ TEST_F(BugReportTest, AssertReport_FileLinesInOrder) {
   std::vector<std::string> lines = ReportLines();
   ASSERT_GE(lines.size(), 7u) << ReadReport();
   EXPECT_EQ(lines[0], BugReport::GetBuildInfo());
-  EXPECT_TRUE(std::regex_match(lines[1], kDateLine)) << lines[1];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(YrTest::kDateLine))) << lines[1];
   EXPECT_EQ(lines[2], "");
   EXPECT_EQ(lines[3], "the message");
   EXPECT_EQ(lines[4], "");
   EXPECT_EQ(lines[5], "Stack:");
   // The walk starts at the frame handed in: its first line is the caller of ReportFromHere.
-  EXPECT_TRUE(std::regex_match(lines[6], std::regex(kHex + "  .*bug_report_test\\.cpp\\(\\d+\\): .*TestBody.*")))
+  EXPECT_TRUE(std::regex_match(lines[6], std::regex(kHexPointer + "  .*bug_report_test\\.cpp\\(\\d+\\): .*TestBody.*")))
       << lines[6];
-  for (size_t i = 6; i < lines.size(); ++i) EXPECT_TRUE(std::regex_match(lines[i], std::regex(kHex + "  .+"))) << lines[i];
+  for (size_t i = 6; i < lines.size(); ++i) EXPECT_TRUE(std::regex_match(lines[i], std::regex(kHexPointer + "  .+"))) << lines[i];
   EXPECT_TRUE(BugReport::sDisableLogging);  // restored after the report
   EXPECT_EQ(PCBugReport::mFile, PCBugReport::kInvalidFile);
   EXPECT_FALSE(fs::exists(ReportPath() + ".dmp"));
@@ -202,7 +195,7 @@ TEST_F(BugReportTest, AssertReportFmt_StackBeginsWithItsCaller) {
   std::vector<std::string> lines = ReportLines();
   ASSERT_GE(lines.size(), 7u) << ReadReport();
   EXPECT_EQ(lines[3], "value 42 of gizmo");
-  EXPECT_TRUE(std::regex_match(lines[6], std::regex(kHex + "  .*bug_report_test\\.cpp\\(\\d+\\): .*FormattedReportFromHere.*")))
+  EXPECT_TRUE(std::regex_match(lines[6], std::regex(kHexPointer + "  .*bug_report_test\\.cpp\\(\\d+\\): .*FormattedReportFromHere.*")))
       << lines[6];
 }
 
@@ -272,10 +265,8 @@ TEST_F(BugReportTest, WriteRegisters_BlockFromAThreadContext) {
   YrTest::DebugCapture capture;
   PCBugReport::WriteRegisters(&context);
   std::string text = capture.Joined();
-  std::vector<std::string> lines;
-  for (size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
-    lines.push_back(text.substr(at, end - at));
-  const std::string r = "[0-9A-F]{" + std::to_string(2 * sizeof(void*)) + "}";
+  std::vector<std::string> lines = YrTest::SplitReportLines(text);
+  const std::string& r = kHexPointer;
 #if UINTPTR_MAX > 0xFFFFFFFFu
   ASSERT_EQ(lines.size(), 9u) << text;
   EXPECT_TRUE(std::regex_match(lines[1], std::regex("RAX=" + r + "  RBX=" + r + "  RCX=" + r + "  RDX=" + r + "  RSI=" + r + "  RDI=" + r)));
@@ -323,7 +314,7 @@ TEST_F(BugReportTest, ExceptionHandler_OtherCodesReportAndEndTheProcess) {
   EXPECT_EQ(lines[3], "Exception 80000003  EXCEPTION_BREAKPOINT");
   EXPECT_EQ(lines[4], "client text");
   EXPECT_EQ(lines[5], "");
-  EXPECT_TRUE(std::regex_match(lines[6], std::regex("Address: " + kHex + "  .+"))) << lines[6];
+  EXPECT_TRUE(std::regex_match(lines[6], std::regex("Address: " + kHexPointer + "  .+"))) << lines[6];
   // A crash already being handled ends the process at once, without a report.
   fs::remove(ReportPath());
   EXPECT_EXIT(

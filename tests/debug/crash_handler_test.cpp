@@ -17,9 +17,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <ostream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,7 +35,8 @@ namespace Code = Platform::ExceptionCode;
 constexpr int kCrashExit = 1;
 constexpr const char* kReportName = "report.pcrpt";
 constexpr const char* kAccessViolationLine = "Exception C0000005  EXCEPTION_ACCESS_VIOLATION";
-const std::string kHex = "[0-9A-F]{" + std::to_string(2 * sizeof(void*)) + "}";
+using YrTest::kHexPointer;
+using YrTest::ReadTextFile;
 
 std::string BinaryDir() {
   const char* root = std::getenv("YR_TEST_BINARY_DIR");
@@ -93,14 +93,7 @@ int RunHelper(const std::vector<std::string>& arguments, const std::string& outp
   return status;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::vector<std::string> ReportLines(const std::string& path) { return YrTest::SplitReportLines(ReadFile(path)); }
+std::vector<std::string> ReportLines(const std::string& path) { return YrTest::SplitReportLines(ReadTextFile(path)); }
 
 bool LldbAvailable() { return std::system("command -v lldb > /dev/null 2>&1") == 0; }
 
@@ -167,25 +160,25 @@ void CheckCrashReport(const CrashCase& crash) {
   SCOPED_TRACE(crash.name);
   TempDir dir;
   int status = RunHelper({crash.name, dir.Path()}, dir.Output());
-  ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << ReadFile(dir.Output());
+  ASSERT_TRUE(WIFEXITED(status)) << "status " << status << "\n" << ReadTextFile(dir.Output());
   EXPECT_EQ(WEXITSTATUS(status), kCrashExit);
 
   std::vector<std::string> lines = ReportLines(dir.Report());
-  ASSERT_GE(lines.size(), 8u) << ReadFile(dir.Report());
+  ASSERT_GE(lines.size(), 8u) << ReadTextFile(dir.Report());
   EXPECT_TRUE(std::regex_match(lines[0], std::regex("Build \\S+ PC \\S+ @\\S+ [a-z]"))) << lines[0];
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex("\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d"))) << lines[1];
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(YrTest::kDateLine))) << lines[1];
   EXPECT_EQ(lines[2], "");
   EXPECT_EQ(lines[3], crash.exceptionLine);
   std::string fault = crash.faultFunction;
-  std::regex address("Address: " + kHex + "  .*crash_helper\\.cpp\\(\\d+\\): .*" + fault + ".*");
-  if (fault.empty()) address = std::regex("Address: " + kHex + "  .+");
+  std::regex address("Address: " + kHexPointer + "  .*crash_helper\\.cpp\\(\\d+\\): .*" + fault + ".*");
+  if (fault.empty()) address = std::regex("Address: " + kHexPointer + "  .+");
   EXPECT_TRUE(std::regex_match(lines[4], address)) << lines[4];
   EXPECT_EQ(lines[5], "");
   EXPECT_EQ(lines[6], "Stack:");
   // Stack lines by form, not by address; the expected caller among them.
   size_t at = 7;
   bool named = false;
-  std::regex stackLine(kHex + "  .+");
+  std::regex stackLine(kHexPointer + "  .+");
   for (; at < lines.size() && !lines[at].empty(); ++at) {
     EXPECT_TRUE(std::regex_match(lines[at], stackLine)) << lines[at];
     named = named || std::regex_match(lines[at], std::regex(".*crash_helper\\.cpp\\(\\d+\\): .*" +
@@ -202,7 +195,7 @@ void CheckCrashReport(const CrashCase& crash) {
   EXPECT_EQ(lines.back(), "");
 
   ASSERT_TRUE(fs::exists(dir.Dump()));
-  EXPECT_EQ(ReadFile(dir.Dump()).substr(0, 4), "MDMP");
+  EXPECT_EQ(ReadTextFile(dir.Dump()).substr(0, 4), "MDMP");
   if (crash.debuggerFunction) {
     ExpectDebuggerBacktraceNames(dir.Dump(), crash.debuggerFunction);
   } else {
@@ -236,7 +229,7 @@ TEST(CrashHandlerTest, DumpKindsGrowAndCarryTheirFlags) {
     TempDir dir;
     int status = RunHelper({"null", dir.Path(), std::to_string(kind)}, dir.Output());
     ASSERT_TRUE(WIFEXITED(status));
-    std::string dump = ReadFile(dir.Dump());
+    std::string dump = ReadTextFile(dir.Dump());
     ASSERT_GE(dump.size(), 32u);
     uint64_t flags = 0;
     std::memcpy(&flags, dump.data() + 24, sizeof flags);
@@ -303,7 +296,7 @@ TEST(CrashHandlerTest, TwoThreadsCrashingTogetherLeaveOneWholeReport) {
     ASSERT_LT(registers, lines.size());
     EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("Registers")), 1);
     EXPECT_EQ(lines.back(), "");
-    EXPECT_EQ(ReadFile(dir.Dump()).substr(0, 4), "MDMP");
+    EXPECT_EQ(ReadTextFile(dir.Dump()).substr(0, 4), "MDMP");
   }
 }
 
@@ -326,7 +319,7 @@ TEST(CrashHandlerTest, AssertionInAChildWritesReportAndDump) {
   ASSERT_GE(lines.size(), 7u);
   EXPECT_EQ(lines[3], "assertion x > 0 failed at 7");
   EXPECT_EQ(lines[5], "Stack:");
-  EXPECT_TRUE(std::regex_match(lines[6], std::regex(kHex + "  .*crash_helper\\.cpp\\(\\d+\\): .*AssertHere.*")))
+  EXPECT_TRUE(std::regex_match(lines[6], std::regex(kHexPointer + "  .*crash_helper\\.cpp\\(\\d+\\): .*AssertHere.*")))
       << lines[6];
   EXPECT_TRUE(fs::exists(dir.Dump()));
 }
@@ -336,7 +329,7 @@ TEST(CrashHandlerTest, UnloadTakesTheHandlersAndTheAlternateStackAway) {
   std::string library = BinaryDir() + "/system/libyrsystem.so";
   int status = RunHelper({library}, dir.Output(), BinaryDir() + "/tests/debug/yr_unload_probe");
   ASSERT_TRUE(WIFEXITED(status)) << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0) << ReadFile(dir.Output());
+  EXPECT_EQ(WEXITSTATUS(status), 0) << ReadTextFile(dir.Output());
 }
 
 // ---- Signal to exception code -----------------------------------------------------------
