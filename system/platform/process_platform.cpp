@@ -3,6 +3,7 @@
 #include "system/platform/vm_platform.h"
 
 #include <errno.h>
+#include <link.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -84,13 +85,6 @@ bool PageReadable(uintptr_t address) {
   long result = VmRead(&byte, reinterpret_cast<const void*>(address), 1);
   if (result >= 0) return result == 1;
   return PipeReadable(reinterpret_cast<const void*>(address));
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return 0;
 }
 
 size_t CopyLength(const char* text) { return text ? std::strlen(text) : 0; }
@@ -310,38 +304,31 @@ bool DebugBreakIfAttached() {
 void ExitProcessNow(int code) { ::_exit(code); }
 
 bool CodeMappingOf(const void* address, uintptr_t& begin, uintptr_t& end) {
-  int file = OpenFileForReading("/proc/self/maps");
-  if (file < 0) return false;
-  uintptr_t target = reinterpret_cast<uintptr_t>(address);
-  char buffer[4096];
-  size_t kept = 0;
-  bool found = false;
-  for (;;) {
-    long got = ReadFileBytes(file, buffer + kept, sizeof buffer - kept);
-    if (got <= 0) break;
-    size_t length = kept + static_cast<size_t>(got);
-    size_t start = 0;
-    for (size_t i = 0; i < length && !found; ++i) {
-      if (buffer[i] != '\n') continue;
-      // "begin-end perms ...": only the two bounds are needed.
-      uintptr_t low = 0, high = 0;
-      size_t at = start;
-      for (; at < i && buffer[at] != '-'; ++at) low = low * 16 + static_cast<uintptr_t>(HexDigit(buffer[at]));
-      for (++at; at < i && buffer[at] != ' '; ++at) high = high * 16 + static_cast<uintptr_t>(HexDigit(buffer[at]));
-      if (target >= low && target < high) {
-        begin = low;
-        end = high;
-        found = true;
+  struct Search {
+    uintptr_t target;
+    uintptr_t begin;
+    uintptr_t end;
+  } search = {reinterpret_cast<uintptr_t>(address), 0, 0};
+  // The loader's own list of modules and their segments, in memory: no file to read.
+  auto visit = [](struct dl_phdr_info* module, size_t, void* context) -> int {
+    Search& found = *static_cast<Search*>(context);
+    for (size_t i = 0; i < module->dlpi_phnum; ++i) {
+      const ElfW(Phdr)& segment = module->dlpi_phdr[i];
+      if (segment.p_type != PT_LOAD) continue;
+      uintptr_t low = static_cast<uintptr_t>(module->dlpi_addr + segment.p_vaddr);
+      uintptr_t high = low + static_cast<uintptr_t>(segment.p_memsz);
+      if (found.target >= low && found.target < high) {
+        found.begin = low;
+        found.end = high;
+        return 1;
       }
-      start = i + 1;
     }
-    if (found) break;
-    kept = length - start;
-    std::memmove(buffer, buffer + start, kept);
-    if (kept == sizeof buffer) kept = 0;  // a line longer than the buffer: drop it
-  }
-  CloseFile(file);
-  return found;
+    return 0;
+  };
+  if (::dl_iterate_phdr(visit, &search) == 0) return false;
+  begin = search.begin;
+  end = search.end;
+  return true;
 }
 
 size_t ListThreadIds(uint32_t* out, size_t capacity) {

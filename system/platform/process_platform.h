@@ -72,8 +72,9 @@ YR_API bool DebugBreakIfAttached();
 // Ends the process at once with the exit code: no exit handlers, no flushing.
 [[noreturn]] YR_API void ExitProcessNow(int code);
 
-// The bounds of the mapping of code that holds address (begin inclusive, end exclusive);
-// false when address lies in no mapping. Reads /proc/self/maps: not for the crash path.
+// The bounds of the loaded segment of a module (the executable or a shared library) that
+// holds address, begin inclusive, end exclusive; false when no module holds it. Takes the
+// loader's lock: not for the crash path.
 YR_API bool CodeMappingOf(const void* address, uintptr_t& begin, uintptr_t& end);
 
 // Ids of the process's threads, at most capacity of them; returns how many were stored.
