@@ -1,5 +1,6 @@
 #include "system/debug/bug_report.h"
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -60,7 +61,9 @@ char gSymbolText[Symbols::kTextCapacity];
 void* gStackTable[kStackTableSize];
 
 Detail::ManualStatic<CriticalSection> gReportLock;
-volatile uint32_t gReportingThread = 0;
+// Written by the report lock's owner, read without the lock by the crash handler of any
+// thread (see ReportingThread).
+std::atomic<uint32_t> gReportingThread{0};
 
 #if UINTPTR_MAX > 0xFFFFFFFFu
 constexpr char kPointerConversion[] = "%016" PRIXPTR;
@@ -165,11 +168,11 @@ void WriteAddressAndStackFrom(void* address, void* framePointer, void* firstRetu
 struct ReportScope {
   ReportScope() {
     gReportLock->Lock();
-    mOuter = gReportingThread;
-    gReportingThread = Platform::OwnThreadId();
+    mOuter = gReportingThread.load(std::memory_order_relaxed);
+    gReportingThread.store(Platform::OwnThreadId(), std::memory_order_relaxed);
   }
   ~ReportScope() {
-    gReportingThread = mOuter;
+    gReportingThread.store(mOuter, std::memory_order_relaxed);
     gReportLock->Unlock();
   }
   uint32_t mOuter;
@@ -362,7 +365,7 @@ void DestroyBugReport() { Platform::UninstallFaultHandlers(); }
 
 void LockReports() { gReportLock->Lock(); }
 void UnlockReports() { gReportLock->Unlock(); }
-uint32_t ReportingThread() { return gReportingThread; }
+uint32_t ReportingThread() { return gReportingThread.load(std::memory_order_relaxed); }
 
 }  // namespace Detail
 }  // namespace Yr

@@ -13,7 +13,10 @@
 //
 // Threads: reports are serialised by the report lock, a recursive process-wide lock built
 // at load; the settings are plain values without a lock. The static text buffers are
-// shared and used only under the report lock.
+// shared and used only under the report lock. What overlaps: the crash handler of any
+// thread reads the reporting thread (Detail::ReportingThread) without the lock while a
+// report is written, and a crash report waits for the lock only a bounded time, since its
+// holder may be stuck behind a lock the crashed thread holds.
 #pragma once
 
 #include <cstdint>
@@ -151,8 +154,12 @@ void DestroyBugReport();
 void LockReports();
 void UnlockReports();
 // The thread writing a report right now (0 when none): a fault on that thread ends the
-// process at once.
-uint32_t ReportingThread();
+// process at once. Only the report lock's owner writes it (its own id on entry, the outer
+// value on leaving), while a crash on any thread reads it without the lock, so the two
+// overlap: the value is atomic, and a reader sees 0, the current owner or an earlier one,
+// never a torn mix. Only the owner can find its own id there, so the answer to "is this
+// thread inside a report" is exact.
+YR_API uint32_t ReportingThread();
 // The stack section for a frame pointer. firstReturn, when not null, is listed before the
 // walk: the return address of a faulting function that keeps no frame record.
 void WriteStackSection(void* framePointer, void* firstReturn = nullptr);

@@ -10,16 +10,19 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "system/debug/crash_handler.h"
 #include "system/debug/debug_output.h"
 #include "system/options/options.h"
+#include "system/platform/process_platform.h"
 #include "tests/debug/debug_capture.h"
 #include "tests/debug/report_text.h"
 
@@ -324,6 +327,40 @@ TEST_F(BugReportTest, ExceptionHandler_OtherCodesReportAndEndTheProcess) {
       },
       testing::ExitedWithCode(1), "");
   EXPECT_FALSE(fs::exists(ReportPath()));
+}
+
+// The crash handler asks, without the report lock, whether its thread is inside a report
+// while other threads write reports. Readers must only ever see no thread or a writer, and
+// never themselves (ThreadSanitizer checks the overlap itself).
+TEST_F(BugReportTest, ReportingThread_ReadWithoutTheLockWhileOthersReport) {
+  constexpr int kWriters = 2, kReaders = 2, kReportsEach = 20;
+  std::atomic<int> writersDone{0};
+  std::atomic<uint32_t> writerIds[kWriters] = {};
+  std::atomic<bool> readerFault{false};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w)
+    threads.emplace_back([&, w] {
+      writerIds[w] = Platform::OwnThreadId();
+      for (int i = 0; i < kReportsEach; ++i) BugReport::AssertReport(nullptr, "from a writer", false);
+      ++writersDone;
+    });
+  for (int r = 0; r < kReaders; ++r)
+    threads.emplace_back([&] {
+      uint32_t self = Platform::OwnThreadId();
+      while (writersDone.load() < kWriters) {
+        uint32_t seen = Detail::ReportingThread();
+        if (seen == 0) continue;
+        bool writer = false;
+        for (const auto& id : writerIds) writer = writer || id.load() == seen;
+        if (seen == self || !writer) readerFault = true;
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_FALSE(readerFault);
+  EXPECT_EQ(Detail::ReportingThread(), 0u);
+  std::vector<std::string> lines = ReportLines();
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[3], "from a writer");
 }
 
 }  // namespace
