@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "system/debug/crash_handler.h"
+#include "system/debug/crash_symbols.h"
 #include "system/debug/debug_output.h"
 #include "system/debug/stack_info.h"
 #include "system/debug/symbols.h"
@@ -51,6 +52,9 @@ constexpr const char kPlatformWord[] = "PC";
 constexpr int kStackTableSize = 100;
 constexpr unsigned int kFormatBufferSize = 256;
 constexpr unsigned int kPathLimit = BugReport::kReportFilenameSize - 1;
+// How long a crash report waits for the report lock: its holder may be stuck behind a lock
+// the crashed thread holds (the allocator's), and the crash report must not wait for ever.
+constexpr unsigned int kCrashLockMilliseconds = 3000;
 
 static_assert(sizeof(YR_BUILD_INFO) <= BugReport::kBuildInfoSize, "build line too long");
 
@@ -155,8 +159,18 @@ void WriteHeader() {
 // function (one that never returns) would otherwise be credited to the next function.
 void* CallSite(void* returnAddress) { return static_cast<char*>(returnAddress) - 1; }
 
+// The symbol text of an address into gSymbolText: a crash report asks the symbol helper,
+// since reading debug information here could wait on a lock the crashed thread holds.
+void LookUpSymbolText(void* address) {
+  if (Detail::CrashSymbolsActive()) {
+    Detail::CrashSymbolText(address, gSymbolText, sizeof gSymbolText, true);
+  } else {
+    StaticSingleton<Symbols>::Ref().GetFunction(address, gSymbolText, sizeof gSymbolText, true);
+  }
+}
+
 void WriteAddressAndStackFrom(void* address, void* framePointer, void* firstReturn) {
-  StaticSingleton<Symbols>::Ref().GetFunction(address, gSymbolText, sizeof gSymbolText, true);
+  LookUpSymbolText(address);
   // The symbol text is written on its own so a long one is not cut by the format buffer.
   WriteReportLine(kAddressLine.text, address);
   PCBugReport::WriteStrLN(gSymbolText);
@@ -166,15 +180,25 @@ void WriteAddressAndStackFrom(void* address, void* framePointer, void* firstRetu
 }
 
 struct ReportScope {
-  ReportScope() {
-    gReportLock->Lock();
+  // A crash report waits for the lock a bounded time, then writes without it.
+  explicit ReportScope(bool crash = false) {
+    if (!crash) {
+      gReportLock->Lock();
+    } else {
+      mLocked = gReportLock->TryLock();
+      for (unsigned int waited = 0; !mLocked && waited < kCrashLockMilliseconds; ++waited) {
+        Platform::NapMilliseconds(1);
+        mLocked = gReportLock->TryLock();
+      }
+    }
     mOuter = gReportingThread.load(std::memory_order_relaxed);
     gReportingThread.store(Platform::OwnThreadId(), std::memory_order_relaxed);
   }
   ~ReportScope() {
     gReportingThread.store(mOuter, std::memory_order_relaxed);
-    gReportLock->Unlock();
+    if (mLocked) gReportLock->Unlock();
   }
+  bool mLocked = true;
   uint32_t mOuter;
 };
 
@@ -239,7 +263,14 @@ void PCBugReport::Close() {
     Platform::CloseFile(static_cast<int>(mFile));
     mFile = kInvalidFile;
   }
-  if (Debug::IsEnabled()) Platform::FlushStandardOutput();
+  if (!Debug::IsEnabled()) return;
+  // The crashed thread may hold standard output's lock: a crash report flushes only when
+  // it is free.
+  if (Detail::CrashSymbolsActive()) {
+    Platform::FlushStandardOutputIfFree();
+  } else {
+    Platform::FlushStandardOutput();
+  }
 }
 
 void PCBugReport::WriteStr(const char* text) {
@@ -327,9 +358,8 @@ void WriteStackSection(void* framePointer, void* firstReturn) {
   }
   PCBugReport::WriteStr(kStackTitle);
   PCBugReport::WriteStr(kLineEnd);
-  const Symbols& symbols = StaticSingleton<Symbols>::Ref();
   for (int i = 0; i < kStackTableSize && gStackTable[i]; ++i) {
-    symbols.GetFunction(CallSite(gStackTable[i]), gSymbolText, sizeof gSymbolText, true);
+    LookUpSymbolText(CallSite(gStackTable[i]));
     WriteReportLine(kStackLine.text, gStackTable[i]);
     PCBugReport::WriteStr(gSymbolText);
     PCBugReport::WriteStr(kLineEnd);
@@ -338,7 +368,7 @@ void WriteStackSection(void* framePointer, void* firstReturn) {
 
 void WriteExceptionReport(void* address, void* framePointer, void* firstReturn, unsigned long long code,
                           void* context, const char* text) {
-  ReportScope scope;
+  ReportScope scope(Detail::CrashSymbolsActive());
   PCBugReport::Open(BugReport::sReportFilename);
   WriteHeader();
   PCBugReport::WriteExceptionCode(code);
@@ -356,12 +386,20 @@ void BuildBugReportLock() { gReportLock.Build(); }
 void DestroyBugReportLock() { gReportLock.Destroy(); }
 
 void BuildBugReport() {
-  StaticSingleton<Symbols>::Ref();
+  const Symbols& symbols = StaticSingleton<Symbols>::Ref();
   if (BugReport::sReportFilename[0] == '\0') BugReport::SetBasePath(nullptr);
+  // What the crash path needs and may not build when it runs: the symbol helper's path, the
+  // time zone's offsets and descriptors to open its files with.
+  PrepareCrashSymbols(symbols.GetSearchPath());
+  Platform::PrepareLocalTime(Platform::UnixTimeNow());
+  Platform::ReserveDescriptors();
   PCBugReport::SetUnhandledExceptionHandler();
 }
 
-void DestroyBugReport() { Platform::UninstallFaultHandlers(); }
+void DestroyBugReport() {
+  Platform::UninstallFaultHandlers();
+  Platform::ReleaseReservedDescriptors();
+}
 
 void LockReports() { gReportLock->Lock(); }
 void UnlockReports() { gReportLock->Unlock(); }

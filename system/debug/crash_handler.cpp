@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "system/debug/crash_symbols.h"
 #include "system/debug/minidump.h"
 #include "system/debug/stack_info.h"
 #include "system/debug/symbols.h"
@@ -120,6 +121,10 @@ struct CrashWork {
 
 void WriteCrashReportAndDump(void* argument) {
   const CrashWork& work = *static_cast<const CrashWork*>(argument);
+  // At the descriptor limit the report and the dump could not be opened: the spares kept
+  // since load make room. Symbols come from the helper process from here on.
+  Platform::ReleaseReservedDescriptors();
+  Detail::BeginCrashSymbols();
   Platform::CpuContext context;
   Platform::ContextFromOs(work.pointers ? work.pointers->context : nullptr, context);
   // A faulting function that keeps no frame record at the faulting instruction (a leaf of
@@ -129,7 +134,7 @@ void WriteCrashReportAndDump(void* argument) {
   void* firstReturn = nullptr;
   uintptr_t stack = context.sp;
   Platform::FrameStep step;
-  if (StaticSingleton<Symbols>::Ref().FramelessStep(context.ip, context.sp, context.bp, step)) {
+  if (Detail::CrashFramelessStep(context.ip, context.sp, context.bp, step)) {
     firstReturn = reinterpret_cast<void*>(step.returnAddress);
     framePointer = reinterpret_cast<void*>(step.callerFrame);
     stack = step.callerStack;
@@ -139,6 +144,7 @@ void WriteCrashReportAndDump(void* argument) {
   if (void* found = Detail::FaultFramePointer(reinterpret_cast<void*>(stack), framePointer)) framePointer = found;
   Detail::WriteExceptionReport(reinterpret_cast<void*>(context.ip), framePointer, firstReturn, work.code,
                                work.pointers ? work.pointers->context : nullptr, work.text);
+  Detail::EndCrashSymbols();
   WriteCrashDump(work.code, work.pointers, context);
 }
 

@@ -104,7 +104,6 @@ bool Symbols::FramelessStep(uintptr_t ip, uintptr_t sp, uintptr_t bp, Platform::
 }
 
 bool Symbols::GetFunction(void* address, char* out, unsigned int size, bool withLine) const {
-  char text[kTextCapacity];
   char name[kNameLength + 1];
   char module[kTextCapacity];
   char file[kTextCapacity];
@@ -115,7 +114,15 @@ bool Symbols::GetFunction(void* address, char* out, unsigned int size, bool with
                                    sizeof module, file, sizeof file);
     Platform::MutexUnlock(mLock);
   }
-  CopyCut(text, sizeof text, found.name ? name : found.module ? module : kNameUnavailable);
+  return Detail::ComposeSymbolText(found, name, module, file, out, size, withLine);
+}
+
+namespace Detail {
+
+bool ComposeSymbolText(const Platform::SymbolFound& found, const char* name, const char* module, char* file,
+                       char* out, unsigned int size, bool withLine) {
+  char text[Symbols::kTextCapacity];
+  CopyCut(text, sizeof text, found.name ? name : found.module ? module : Symbols::kNameUnavailable);
   if (!found.line) {
     CopyCut(out, size, text);
     return false;
@@ -128,5 +135,7 @@ bool Symbols::GetFunction(void* address, char* out, unsigned int size, bool with
   }
   return true;
 }
+
+}  // namespace Detail
 
 }  // namespace Yr

@@ -56,4 +56,11 @@ class YR_API Symbols {
   char mSearchPath[kSearchPathLength + 1];
 };
 
+namespace Detail {
+// The text GetFunction gives for what a lookup found (the texts terminated; the file name is
+// lowered in place), and its result. Used as well for lookups made by another process.
+YR_API bool ComposeSymbolText(const Platform::SymbolFound& found, const char* name, const char* module, char* file,
+                              char* out, unsigned int size, bool withLine);
+}  // namespace Detail
+
 }  // namespace Yr

@@ -93,6 +93,12 @@ void StandardOutput(const char* bytes, size_t count) {
 
 void FlushStandardOutput() { std::fflush(stdout); }
 
+void FlushStandardOutputIfFree() {
+  if (::ftrylockfile(stdout) != 0) return;
+  ::fflush_unlocked(stdout);
+  ::funlockfile(stdout);
+}
+
 void StandardError(const char* bytes, size_t count) { WriteAll(STDERR_FILENO, bytes, count); }
 
 void* AlignedAlloc(size_t size, size_t alignment) {

@@ -29,6 +29,9 @@ YR_API DebugCaptureSlot SetDebugCapture(DebugCaptureSlot slot);
 // ---- Standard streams --------------------------------------------------------------------
 YR_API void StandardOutput(const char* bytes, size_t count);
 YR_API void FlushStandardOutput();
+// Flushes standard output unless another holder has its lock (a crashed thread may); then
+// does nothing. Takes no lock it would wait for.
+YR_API void FlushStandardOutputIfFree();
 YR_API void StandardError(const char* bytes, size_t count);
 
 // ---- Aligned heap ------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include "system/platform/vm_platform.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <link.h>
 #include <fcntl.h>
@@ -272,17 +273,204 @@ size_t OsRelease(char* out, size_t size) {
   return CopyCut(out, size, names.release, CopyLength(names.release));
 }
 
-bool CurrentLocalTime(LocalTime& out) {
-  time_t now = ::time(nullptr);
+namespace {
+
+// The zone's offsets: offset[i] holds from from[i] on. Written by PrepareLocalTime at load,
+// before other threads run; read by any thread afterwards.
+constexpr size_t kMaxZoneChanges = 64;
+constexpr int64_t kSecondsPerDay = 86400;
+constexpr int64_t kDaysPerYear = 366;
+struct ZoneTable {
+  int64_t from[kMaxZoneChanges];
+  long offset[kMaxZoneChanges];
+  size_t count;
+};
+ZoneTable gZone;
+
+bool ZoneOffsetAt(int64_t seconds, long& offset) {
+  time_t moment = static_cast<time_t>(seconds);
   struct tm local;
-  if (now == static_cast<time_t>(-1) || !::localtime_r(&now, &local)) return false;
-  out.day = local.tm_mday;
-  out.month = local.tm_mon + 1;
-  out.year = local.tm_year + 1900;
-  out.hour = local.tm_hour;
-  out.minute = local.tm_min;
-  out.second = local.tm_sec;
+  if (!::localtime_r(&moment, &local)) return false;
+  offset = local.tm_gmtoff;
   return true;
+}
+
+// Days since 1970-01-01 to year, month and day (proleptic Gregorian calendar), by whole
+// 400-year eras so that it holds for any date.
+void CivilFromDays(int64_t days, int& year, int& month, int& day) {
+  days += 719468;  // from 0000-03-01, so that leap days end each year
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t dayOfEra = days - era * 146097;
+  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t shiftedMonth = (5 * dayOfYear + 2) / 153;  // 0 is March
+  day = static_cast<int>(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
+  month = static_cast<int>(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
+  year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
+}
+
+}  // namespace
+
+void PrepareLocalTime(int64_t from) {
+  gZone.count = 0;
+  long previous = 0;
+  if (!ZoneOffsetAt(from, previous)) return;
+  gZone.from[0] = INT64_MIN;
+  gZone.offset[0] = previous;
+  gZone.count = 1;
+  // A day at a time, then the exact second of each change by halving: zones change their
+  // offset at most a few times a year, never twice in a day.
+  const int64_t days = kDaysPerYear * kLocalTimeYears;
+  for (int64_t day = 1; day <= days && gZone.count < kMaxZoneChanges; ++day) {
+    int64_t high = from + day * kSecondsPerDay;
+    long offset = 0;
+    if (!ZoneOffsetAt(high, offset) || offset == previous) continue;
+    int64_t low = high - kSecondsPerDay;  // still at the previous offset
+    while (high - low > 1) {
+      int64_t middle = low + (high - low) / 2;
+      long at = 0;
+      if (ZoneOffsetAt(middle, at) && at == previous) {
+        low = middle;
+      } else {
+        high = middle;
+      }
+    }
+    gZone.from[gZone.count] = high;
+    gZone.offset[gZone.count] = offset;
+    ++gZone.count;
+    previous = offset;
+  }
+}
+
+bool LocalTimeAt(int64_t seconds, LocalTime& out) {
+  if (gZone.count == 0) return false;
+  size_t entry = 0;
+  while (entry + 1 < gZone.count && gZone.from[entry + 1] <= seconds) ++entry;
+  int64_t local = seconds + gZone.offset[entry];
+  int64_t days = local / kSecondsPerDay;
+  int64_t rest = local % kSecondsPerDay;
+  if (rest < 0) {
+    rest += kSecondsPerDay;
+    --days;
+  }
+  CivilFromDays(days, out.year, out.month, out.day);
+  out.hour = static_cast<int>(rest / 3600);
+  out.minute = static_cast<int>(rest / 60 % 60);
+  out.second = static_cast<int>(rest % 60);
+  return true;
+}
+
+int64_t UnixTimeNow() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec);
+}
+
+bool CurrentLocalTime(LocalTime& out) { return LocalTimeAt(UnixTimeNow(), out); }
+
+// ---- Reserved descriptors -------------------------------------------------------------------
+namespace {
+// Each slot holds a descriptor plus one, so that 0 marks an empty slot.
+std::atomic<int> gReserved[kReservedDescriptors];
+}  // namespace
+
+void ReserveDescriptors() {
+  for (std::atomic<int>& slot : gReserved) {
+    if (slot.load(std::memory_order_acquire) != 0) continue;
+    // A path descriptor of the root: it always opens and holds nothing but the slot.
+    int spare = ::open("/", O_PATH | O_CLOEXEC);
+    if (spare < 0) return;
+    int expected = 0;
+    if (!slot.compare_exchange_strong(expected, spare + 1)) ::close(spare);
+  }
+}
+
+void ReleaseReservedDescriptors() {
+  for (std::atomic<int>& slot : gReserved) {
+    int held = slot.exchange(0, std::memory_order_acq_rel);
+    if (held != 0) ::close(held - 1);
+  }
+}
+
+unsigned int ReservedDescriptorCount() {
+  unsigned int count = 0;
+  for (const std::atomic<int>& slot : gReserved) count += slot.load(std::memory_order_acquire) != 0;
+  return count;
+}
+
+// ---- Mapped files ---------------------------------------------------------------------------
+size_t MappedFileAt(uintptr_t address, char* out, size_t size) {
+  if (size == 0) return 0;
+  out[0] = '\0';
+  int file = OpenFileForReading("/proc/self/maps");
+  if (file < 0) return 0;
+  // Line by line through a buffer on the stack; a line longer than the buffer is skipped.
+  char buffer[8192];
+  size_t held = 0;
+  size_t found = 0;
+  bool skipping = false;
+  for (bool done = false; !done && found == 0;) {
+    long got = ReadFileBytes(file, buffer + held, sizeof buffer - held);
+    if (got <= 0) break;
+    held += static_cast<size_t>(got);
+    size_t start = 0;
+    for (;;) {
+      char* end = static_cast<char*>(std::memchr(buffer + start, '\n', held - start));
+      if (!end) break;
+      const char* line = buffer + start;
+      size_t length = static_cast<size_t>(end - line);
+      start += length + 1;
+      if (skipping) {
+        skipping = false;
+        continue;
+      }
+      // "start-end perms offset device inode   path"
+      const char* cursor = line;
+      const char* lineEnd = line + length;
+      auto hex = [&]() {
+        uintptr_t value = 0;
+        for (; cursor < lineEnd; ++cursor) {
+          char c = *cursor;
+          int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+          if (digit < 0) break;
+          value = (value << 4) | static_cast<uintptr_t>(digit);
+        }
+        return value;
+      };
+      uintptr_t low = hex();
+      if (cursor < lineEnd && *cursor == '-') ++cursor;
+      uintptr_t high = hex();
+      if (address < low || address >= high) continue;
+      for (int field = 0; field < 4; ++field) {  // perms, offset, device, inode
+        while (cursor < lineEnd && *cursor == ' ') ++cursor;
+        while (cursor < lineEnd && *cursor != ' ') ++cursor;
+      }
+      while (cursor < lineEnd && *cursor == ' ') ++cursor;
+      if (cursor < lineEnd && *cursor == '/') found = CopyCut(out, size, cursor, static_cast<size_t>(lineEnd - cursor));
+      done = true;
+      break;
+    }
+    if (done) break;
+    if (start == 0 && held == sizeof buffer) {
+      held = 0;
+      skipping = true;
+    } else {
+      std::memmove(buffer, buffer + start, held - start);
+      held -= start;
+    }
+  }
+  CloseFile(file);
+  return found;
+}
+
+size_t ModulePathOf(const void* address, char* out, size_t size) {
+  if (size == 0) return 0;
+  Dl_info info;
+  if (::dladdr(address, &info) == 0 || !info.dli_fname || !*info.dli_fname) {
+    out[0] = '\0';
+    return 0;
+  }
+  return CopyCut(out, size, info.dli_fname, CopyLength(info.dli_fname));
 }
 
 bool DebuggerAttached() {

@@ -58,10 +58,41 @@ struct LocalTime {
   int minute;
   int second;
 };
-// The local date and time now; false when it cannot be had. Not signal-safe in theory
-// (the time zone is read under a lock), which the crash path accepts: its watchdog ends a
-// report that hangs.
+// The local date and time now; false when it cannot be had. Safe in a signal handler: it
+// takes no lock and reads no file. The time zone's offsets are read once, by
+// PrepareLocalTime at load, for the years ahead; a change of the zone's rules or of TZ
+// after that is not seen.
 YR_API bool CurrentLocalTime(LocalTime& out);
+// Records the zone's offset from UTC at from (seconds since 1970) and every change of it
+// in the kLocalTimeYears that follow. Runs at load; calling it again while another thread
+// reads the local time is not allowed.
+constexpr unsigned int kLocalTimeYears = 4;
+YR_API void PrepareLocalTime(int64_t from);
+// The local date and time of a moment (seconds since 1970) from the prepared offsets; false
+// when none were prepared. Moments before the first one prepared use its offset, moments
+// past the prepared years the last.
+YR_API bool LocalTimeAt(int64_t seconds, LocalTime& out);
+// Seconds since 1970 (UTC), 64 bits wide on every build.
+YR_API int64_t UnixTimeNow();
+
+// ---- Descriptors kept for the crash path --------------------------------------------------
+// A process at its descriptor limit could open neither the report nor the dump. The library
+// keeps kReservedDescriptors open from load on; the crash path closes them first, so its own
+// opens find free slots.
+constexpr unsigned int kReservedDescriptors = 8;
+// Opens spares until kReservedDescriptors are held (fewer when the system refuses).
+YR_API void ReserveDescriptors();
+// Closes the spares; safe in a signal handler.
+YR_API void ReleaseReservedDescriptors();
+// How many spares are held now.
+YR_API unsigned int ReservedDescriptorCount();
+
+// The path of the file mapped at address in this process (from /proc/self/maps), cut to
+// size - 1; 0 when no file is mapped there. Safe in a signal handler.
+YR_API size_t MappedFileAt(uintptr_t address, char* out, size_t size);
+// The path of the loaded module (executable or shared library) that holds address, as the
+// loader knows it; 0 when none does. Takes the loader's lock: not for the crash path.
+YR_API size_t ModulePathOf(const void* address, char* out, size_t size);
 
 // True when a debugger traces this process (TracerPid in /proc/self/status is not 0).
 YR_API bool DebuggerAttached();

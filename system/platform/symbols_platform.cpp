@@ -42,16 +42,22 @@ void CopyName(char* out, size_t size, const char* symbol) {
   Copy(out, size, symbol);
 }
 
-bool Report(Dwfl* dwfl) {
+bool Report(Dwfl* dwfl, uint32_t process) {
   dwfl_report_begin(dwfl);
-  int failed = dwfl_linux_proc_report(dwfl, ::getpid());
+  int failed = dwfl_linux_proc_report(dwfl, static_cast<pid_t>(process));
   return dwfl_report_end(dwfl, nullptr, nullptr) == 0 && failed == 0;
 }
 
 }  // namespace
 
 bool OpenSymbolSession(SymbolSession& session, const char* searchPath, unsigned long& error) {
+  return OpenProcessSymbolSession(session, OwnProcessId(), searchPath, error);
+}
+
+bool OpenProcessSymbolSession(SymbolSession& session, uint32_t process, const char* searchPath,
+                              unsigned long& error) {
   std::memset(&session, 0, sizeof session);
+  session.process = process;
   Copy(session.path, sizeof session.path, searchPath);
   session.pathPointer = session.path[0] ? session.path : nullptr;
   Dwfl_Callbacks* callbacks = new (session.callbacks) Dwfl_Callbacks{};
@@ -64,7 +70,7 @@ bool OpenSymbolSession(SymbolSession& session, const char* searchPath, unsigned 
     error = static_cast<unsigned long>(dwfl_errno());
     return false;
   }
-  if (!Report(dwfl)) {
+  if (!Report(dwfl, process)) {
     error = static_cast<unsigned long>(dwfl_errno());
     dwfl_end(dwfl);
     return false;
@@ -133,7 +139,7 @@ SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, 
     Dwarf_Addr where = static_cast<Dwarf_Addr>(address);
     Dwfl_Module* owner = dwfl_addrmodule(dwfl, where);
     // A module loaded after the session opened: take in the current module list once.
-    if (!owner && Report(dwfl)) owner = dwfl_addrmodule(dwfl, where);
+    if (!owner && Report(dwfl, session.process)) owner = dwfl_addrmodule(dwfl, where);
     if (owner) {
       const char* image = dwfl_module_info(owner, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
       if (image && *image) {
@@ -156,7 +162,7 @@ SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, 
       }
     }
   }
-  if (!found.name || !found.module) {
+  if ((!found.name || !found.module) && session.process == OwnProcessId()) {
     // The loader's own tables as the fallback: exported names and the module's path.
     Dl_info info;
     if (::dladdr(reinterpret_cast<void*>(address), &info) != 0) {
@@ -173,7 +179,7 @@ SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, 
   return found;
 }
 
-bool FramelessStep(SymbolSession& session, uintptr_t ip, uintptr_t sp, uintptr_t bp, FrameStep& out) {
+bool FrameRuleAt(SymbolSession& session, uintptr_t ip, FrameRule& out) {
   // DWARF register numbers of the stack and frame pointers.
 #if UINTPTR_MAX > 0xFFFFFFFFu
   constexpr int kStackRegister = 7, kFrameRegister = 6;
@@ -190,44 +196,54 @@ bool FramelessStep(SymbolSession& session, uintptr_t ip, uintptr_t sp, uintptr_t
   if (!cfi) return false;
   Dwarf_Frame* frame = nullptr;
   if (dwarf_cfi_addrframe(cfi, ip - bias, &frame) != 0 || !frame) return false;
-  bool found = false;
   Dwarf_Op* ops = nullptr;
   size_t count = 0;
   // The frame's base as "stack pointer plus an offset", in either of its two encodings.
   bool fromStack = false;
-  uintptr_t offset = 0;
+  out = {};
   if (dwarf_frame_cfa(frame, &ops, &count) == 0 && count == 1) {
     if (ops[0].atom == DW_OP_breg0 + kStackRegister) {
       fromStack = true;
-      offset = static_cast<uintptr_t>(ops[0].number);
+      out.cfaOffset = ops[0].number;
     } else if (ops[0].atom == DW_OP_bregx && ops[0].number == kStackRegister) {
       fromStack = true;
-      offset = static_cast<uintptr_t>(ops[0].number2);
+      out.cfaOffset = ops[0].number2;
     }
   }
   if (fromStack) {
-    uintptr_t cfa = sp + offset;
-    uintptr_t slot = cfa - sizeof(void*);  // the return address sits just below the frame's base
-    if (ReadableBytes(reinterpret_cast<const void*>(slot), sizeof(void*))) {
-      out.returnAddress = *reinterpret_cast<const uintptr_t*>(slot);
-      out.callerStack = cfa;
-      out.callerFrame = bp;
-      // The frame pointer is unchanged unless the function saved it at an offset from the base.
-      Dwarf_Op storage[3];
-      Dwarf_Op* rule = nullptr;
-      size_t ruleCount = 0;
-      if (dwarf_frame_register(frame, kFrameRegister, storage, &rule, &ruleCount) == 0 && rule && ruleCount >= 1 &&
-          ruleCount <= 2 && rule[0].atom == DW_OP_call_frame_cfa &&
-          (ruleCount == 1 || rule[1].atom == DW_OP_plus_uconst)) {
-        uintptr_t saved = cfa + (ruleCount == 2 ? static_cast<uintptr_t>(rule[1].number) : 0);
-        if (ReadableBytes(reinterpret_cast<const void*>(saved), sizeof(void*)))
-          out.callerFrame = *reinterpret_cast<const uintptr_t*>(saved);
-      }
-      found = true;
+    // The frame pointer is unchanged unless the function saved it at an offset from the base.
+    Dwarf_Op storage[3];
+    Dwarf_Op* rule = nullptr;
+    size_t ruleCount = 0;
+    if (dwarf_frame_register(frame, kFrameRegister, storage, &rule, &ruleCount) == 0 && rule && ruleCount >= 1 &&
+        ruleCount <= 2 && rule[0].atom == DW_OP_call_frame_cfa &&
+        (ruleCount == 1 || rule[1].atom == DW_OP_plus_uconst)) {
+      out.frameSaved = true;
+      out.frameOffset = ruleCount == 2 ? rule[1].number : 0;
     }
   }
   ::free(frame);
-  return found;
+  return fromStack;
+}
+
+bool ApplyFrameRule(const FrameRule& rule, uintptr_t sp, uintptr_t bp, FrameStep& out) {
+  uintptr_t cfa = sp + static_cast<uintptr_t>(rule.cfaOffset);
+  uintptr_t slot = cfa - sizeof(void*);  // the return address sits just below the frame's base
+  if (!ReadableBytes(reinterpret_cast<const void*>(slot), sizeof(void*))) return false;
+  out.returnAddress = *reinterpret_cast<const uintptr_t*>(slot);
+  out.callerStack = cfa;
+  out.callerFrame = bp;
+  if (rule.frameSaved) {
+    uintptr_t saved = cfa + static_cast<uintptr_t>(rule.frameOffset);
+    if (ReadableBytes(reinterpret_cast<const void*>(saved), sizeof(void*)))
+      out.callerFrame = *reinterpret_cast<const uintptr_t*>(saved);
+  }
+  return true;
+}
+
+bool FramelessStep(SymbolSession& session, uintptr_t ip, uintptr_t sp, uintptr_t bp, FrameStep& out) {
+  FrameRule rule;
+  return FrameRuleAt(session, ip, rule) && ApplyFrameRule(rule, sp, bp, out);
 }
 
 }  // namespace Yr::Platform

@@ -21,6 +21,7 @@ struct SymbolSession {
   void* handle;
   void* callbacks[4];
   char* pathPointer;
+  uint32_t process;  // the process whose modules the session covers
   char path[kSymbolSearchPathCapacity];
 };
 
@@ -28,6 +29,10 @@ struct SymbolSession {
 // searched for separate debug files (null or empty: the system's default). On failure
 // returns false and stores the reader's error code.
 YR_API bool OpenSymbolSession(SymbolSession& session, const char* searchPath, unsigned long& error);
+// The same over another process of the same user, read through its /proc files; its
+// addresses are looked up as they are in that process.
+YR_API bool OpenProcessSymbolSession(SymbolSession& session, uint32_t process, const char* searchPath,
+                                     unsigned long& error);
 // Closes the session; false (with the error code) when the reader reported a failure.
 YR_API bool CloseSymbolSession(SymbolSession& session, unsigned long& error);
 
@@ -53,5 +58,19 @@ struct FrameStep {
   uintptr_t callerFrame;
 };
 YR_API bool FramelessStep(SymbolSession& session, uintptr_t ip, uintptr_t sp, uintptr_t bp, FrameStep& out);
+
+// FramelessStep in two halves, so that the call-frame information can be read in another
+// process (a session over this one) and applied to this process's stack here. The rule: the
+// frame's base lies cfaOffset above the stack pointer, the return address just below the
+// base, and the caller's frame pointer, when frameSaved, frameOffset above the base.
+struct FrameRule {
+  uint64_t cfaOffset;
+  uint64_t frameOffset;
+  bool frameSaved;
+};
+YR_API bool FrameRuleAt(SymbolSession& session, uintptr_t ip, FrameRule& out);
+// Reads the return address and the saved frame pointer from this process's stack; false
+// when they cannot be read. Safe in a signal handler.
+YR_API bool ApplyFrameRule(const FrameRule& rule, uintptr_t sp, uintptr_t bp, FrameStep& out);
 
 }  // namespace Yr::Platform

@@ -1,0 +1,132 @@
+#include "system/platform/child_platform.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace Yr::Platform {
+namespace {
+
+constexpr int kFirstFreeDescriptor = STDERR_FILENO + 1;
+constexpr int kExecFailedStatus = 127;
+
+}  // namespace
+
+bool StartHelper(const char* program, char* const* arguments, HelperProcess& out) {
+  out = {0, -1};
+  if (!program || !*program) return false;
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+  // The child shares this process's memory until it runs the program: no signal handler of
+  // the parent may run in it meanwhile. The helper unblocks them (BecomeHelper).
+  sigset_t all, previous;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+  // Written by the child before it ends, read by the parent once the child has gone: the
+  // memory is shared.
+  volatile int failure = 0;
+  pid_t child = ::vfork();
+  if (child == 0) {
+    // Only system calls from here on: this is the parent's memory and stack.
+    int end = ends[1];
+    if (end < kFirstFreeDescriptor) end = ::fcntl(end, F_DUPFD_CLOEXEC, kFirstFreeDescriptor);
+    if (end < 0 || ::dup2(end, STDIN_FILENO) < 0 || ::dup2(end, STDOUT_FILENO) < 0) {
+      failure = errno ? errno : EBADF;
+      ::_exit(kExecFailedStatus);
+    }
+    ::execve(program, arguments, environ);
+    failure = errno ? errno : ENOEXEC;
+    ::_exit(kExecFailedStatus);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  ::close(ends[1]);
+  if (child < 0 || failure != 0) {
+    if (child > 0) {
+      while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+    ::close(ends[0]);
+    return false;
+  }
+  // Where the system lets only ancestors read a process's memory, the helper (a child) needs
+  // leave; without such a restriction this fails harmlessly.
+  ::prctl(PR_SET_PTRACER, static_cast<unsigned long>(child), 0, 0, 0);
+  out = {child, ends[0]};
+  return true;
+}
+
+bool SendToHelper(const HelperProcess& helper, const void* bytes, size_t count) {
+  if (helper.process <= 0) return false;
+  const char* cursor = static_cast<const char*>(bytes);
+  while (count > 0) {
+    ssize_t sent = ::send(helper.channel, cursor, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    cursor += sent;
+    count -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+bool ReceiveFromHelper(const HelperProcess& helper, void* bytes, size_t count, uint64_t deadline) {
+  if (helper.process <= 0) return false;
+  char* cursor = static_cast<char*>(bytes);
+  while (count > 0) {
+    uint64_t now = MonotonicMilliseconds();
+    if (now >= deadline) return false;
+    struct pollfd wait = {helper.channel, POLLIN, 0};
+    int ready = ::poll(&wait, 1, static_cast<int>(deadline - now));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    ssize_t got = ::recv(helper.channel, cursor, count, MSG_DONTWAIT);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0) return false;
+    cursor += got;
+    count -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+void StopHelper(HelperProcess& helper) {
+  if (helper.channel >= 0) ::close(helper.channel);
+  if (helper.process > 0) {
+    ::kill(helper.process, SIGKILL);
+    while (::waitpid(helper.process, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  helper = {0, -1};
+}
+
+uint64_t MonotonicMilliseconds() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+void BecomeHelper() {
+#ifdef SYS_close_range
+  if (::syscall(SYS_close_range, kFirstFreeDescriptor, ~0u, 0) != 0)
+#endif
+  {
+    struct rlimit limit;
+    int highest = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                      ? static_cast<int>(limit.rlim_cur)
+                      : 65536;
+    for (int descriptor = kFirstFreeDescriptor; descriptor < highest; ++descriptor) ::close(descriptor);
+  }
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::pthread_sigmask(SIG_SETMASK, &none, nullptr);
+}
+
+}  // namespace Yr::Platform
