@@ -17,6 +17,21 @@ namespace {
 
 constexpr int kFirstFreeDescriptor = STDERR_FILENO + 1;
 constexpr int kExecFailedStatus = 127;
+// Where the system cannot close a range at once, descriptors are closed one by one up to the
+// limit, but never more than this many.
+constexpr int kMostDescriptorsClosedOneByOne = 65536;
+
+// Closes every descriptor from first on. System calls only.
+void CloseDescriptorsFrom(int first) {
+#ifdef SYS_close_range
+  if (::syscall(SYS_close_range, first, ~0u, 0) == 0) return;
+#endif
+  struct rlimit limit;
+  int highest = kMostDescriptorsClosedOneByOne;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < static_cast<rlim_t>(highest))
+    highest = static_cast<int>(limit.rlim_cur);
+  for (int descriptor = first; descriptor < highest; ++descriptor) ::close(descriptor);
+}
 
 }  // namespace
 
@@ -42,6 +57,9 @@ bool StartHelper(const char* program, char* const* arguments, HelperProcess& out
       failure = errno ? errno : EBADF;
       ::_exit(kExecFailedStatus);
     }
+    // Nothing else of the parent's goes along: a parent at its descriptor limit would leave
+    // the program's loader no descriptor to open its libraries with.
+    CloseDescriptorsFrom(kFirstFreeDescriptor);
     ::execve(program, arguments, environ);
     failure = errno ? errno : ENOEXEC;
     ::_exit(kExecFailedStatus);
@@ -114,16 +132,7 @@ uint64_t MonotonicMilliseconds() {
 }
 
 void BecomeHelper() {
-#ifdef SYS_close_range
-  if (::syscall(SYS_close_range, kFirstFreeDescriptor, ~0u, 0) != 0)
-#endif
-  {
-    struct rlimit limit;
-    int highest = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                      ? static_cast<int>(limit.rlim_cur)
-                      : 65536;
-    for (int descriptor = kFirstFreeDescriptor; descriptor < highest; ++descriptor) ::close(descriptor);
-  }
+  CloseDescriptorsFrom(kFirstFreeDescriptor);
   sigset_t none;
   ::sigemptyset(&none);
   ::pthread_sigmask(SIG_SETMASK, &none, nullptr);

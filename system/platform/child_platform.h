@@ -8,9 +8,10 @@
 // read the caller's /proc files and memory (it is named the caller's tracer where the
 // system restricts that).
 //
-// The helper side calls BecomeHelper first thing: it closes every descriptor the helper
-// inherited beyond the standard three (a crashed process at its descriptor limit leaves it
-// none free otherwise) and lets signals through again.
+// The helper starts with no descriptor of the caller's but the socket (a caller at its
+// descriptor limit would leave its loader none to open libraries with). The helper side
+// calls BecomeHelper first thing: it closes what the helper's own start-up opened beyond
+// the standard three and lets signals through again.
 #pragma once
 
 #include <cstddef>

@@ -1,16 +1,22 @@
 // yr_crash_helper: a process that crashes on purpose so the crash handler can be checked
 // from outside. Usage: yr_crash_helper <case> <report directory> [dump kind]
-// Cases: null, divide, illegal, overflow, threadoverflow, abort, double, assert, minidump, thread, both.
+// Cases: null, divide, illegal, overflow, threadoverflow, abort, double, assert, minidump, thread, both,
+// malloc (inside the C library's allocator, other threads allocating), descriptors (at the
+// descriptor limit).
 // Each faulting function is a small named function of its own, so a test can look for its
 // name in the report and in a debugger's backtrace.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "system/debug/bug_report.h"
 #include "system/debug/crash_handler.h"
@@ -113,6 +119,66 @@ __attribute__((noinline)) void CrashOnTwoThreads() {
   other.join();
 }
 
+// Threads that keep allocating while the main thread corrupts its arena: the crash report
+// must not need the allocator, whoever holds which of its locks.
+std::atomic<bool> gAllocating{false};
+std::atomic<int> gAllocators{0};
+
+void KeepAllocating() {
+  ++gAllocators;
+  std::vector<void*> blocks(64);
+  for (unsigned int round = 0; gAllocating; ++round) {
+    void*& slot = blocks[round % blocks.size()];
+    std::free(slot);
+    slot = std::malloc(16 + round % 2048);
+  }
+}
+
+// A freed 0x500-byte block lies in the allocator's unsorted list; its links are overwritten
+// to point at itself, and the next large request finds the list broken and aborts while it
+// holds the arena's lock.
+YR_REAL_FAULT void CorruptFreeListAndAllocate() {
+  void* block = std::malloc(0x500);
+  void* guard = std::malloc(0x20);  // keeps the block from merging into the top chunk
+  // The address goes through a volatile: writing to freed memory is the point here.
+  volatile uintptr_t address = reinterpret_cast<uintptr_t>(block);
+  std::free(block);
+  void* volatile* links = reinterpret_cast<void* volatile*>(address);
+  links[0] = reinterpret_cast<void*>(address);
+  links[1] = reinterpret_cast<void*>(address);
+  links[2] = nullptr;
+  void* volatile result = std::malloc(0x600);
+  std::free(result);
+  std::free(guard);
+}
+
+__attribute__((noinline)) void CrashInsideMalloc() {
+  constexpr int kAllocators = 3;
+  gAllocating = true;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kAllocators; ++i) threads.emplace_back(&KeepAllocating);
+  while (gAllocators < kAllocators) std::this_thread::yield();
+  CorruptFreeListAndAllocate();
+  YR_KEEP_FRAME();
+  // Reached only when the allocator did not notice (a sanitizer's allocator).
+  gAllocating = false;
+  for (std::thread& thread : threads) thread.join();
+}
+
+// Every descriptor the process may have is taken, then it faults.
+__attribute__((noinline)) void CrashWithoutDescriptors() {
+  constexpr rlim_t kLimit = 64;
+  struct rlimit limit;
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = kLimit;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  while (open("/dev/null", O_RDONLY) >= 0) {
+  }
+  if (errno != EMFILE) std::exit(3);
+  CrashNullWrite();
+  YR_KEEP_FRAME();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,6 +199,8 @@ int main(int argc, char** argv) {
   if (!std::strcmp(which, "double")) CrashTwice();
   if (!std::strcmp(which, "thread")) CrashWithWorker();
   if (!std::strcmp(which, "both")) CrashOnTwoThreads();
+  if (!std::strcmp(which, "malloc")) CrashInsideMalloc();
+  if (!std::strcmp(which, "descriptors")) CrashWithoutDescriptors();
   YR_KEEP_FRAME();
   if (result != 0) return result;
   if (!std::strcmp(which, "assert")) {
