@@ -34,15 +34,15 @@ void PrepareCrashSymbols(const char* searchPath);
 YR_API const char* SymboliserPath();
 
 // Starts the helper; lookups until EndCrashSymbols go to it. Safe in a signal handler.
-void BeginCrashSymbols();
+YR_API void BeginCrashSymbols();
 // Ends the helper.
-void EndCrashSymbols();
+YR_API void EndCrashSymbols();
 // Between Begin and End: the report being written is a crash report.
 bool CrashSymbolsActive();
 // As Symbols::GetFunction, answered by the helper.
-bool CrashSymbolText(void* address, char* out, unsigned int size, bool withLine);
+YR_API bool CrashSymbolText(void* address, char* out, unsigned int size, bool withLine);
 // As Symbols::FramelessStep, with the call-frame information read by the helper.
-bool CrashFramelessStep(uintptr_t ip, uintptr_t sp, uintptr_t bp, Platform::FrameStep& out);
+YR_API bool CrashFramelessStep(uintptr_t ip, uintptr_t sp, uintptr_t bp, Platform::FrameStep& out);
 
 // The helper program's work: yr_symboliser <process id> [search path]. Reads requests on
 // standard input and answers on standard output until the input ends. Returns the exit

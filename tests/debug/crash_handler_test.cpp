@@ -18,11 +18,13 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "system/debug/crash_symbols.h"
 #include "system/debug/minidump.h"
 #include "system/platform/signal_platform.h"
 #include "tests/debug/report_text.h"
@@ -68,9 +70,10 @@ class TempDir {
 // Runs the helper; a 32-bit helper on a kernel that cannot run it directly goes through
 // the emulator. Returns the wait status.
 int RunHelper(const std::vector<std::string>& arguments, const std::string& outputFile,
-              const std::string& helper = HelperPath()) {
+              const std::string& helper = HelperPath(), const std::vector<std::string>& environment = {}) {
   pid_t child = ::fork();
   if (child == 0) {
+    for (const std::string& setting : environment) ::putenv(const_cast<char*>(setting.c_str()));
     // The helper reports its own faults: the sanitizer must leave those signals alone.
     ::setenv("ASAN_OPTIONS", "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:detect_leaks=0", 1);
     FILE* out = std::fopen(outputFile.c_str(), "w");
@@ -229,6 +232,45 @@ TEST_P(CrashReportTest, ReportDumpAndExitCode) { CheckCrashReport(GetParam()); }
 
 INSTANTIATE_TEST_SUITE_P(CrashHandlerTest, CrashReportTest, testing::ValuesIn(kCrashCases),
                          [](const testing::TestParamInfo<CrashCase>& info) { return std::string(info.param.title); });
+
+// The symbol helper switched off, missing, or stuck without answering: the report is still
+// written whole, in time, with the name of the file mapped at each address for its symbol.
+TEST(CrashHandlerTest, WithoutAnAnsweringSymbolHelperTheReportNamesModules) {
+  TempDir dir;
+  std::string stuck = dir.Path() + "/stuck_symboliser";
+  {
+    std::ofstream script(stuck);
+    script << "#!/bin/sh\nexec sleep 120\n";
+  }
+  fs::permissions(stuck, fs::perms::owner_all);
+  struct Choice {
+    const char* title;
+    std::string program;
+    std::chrono::milliseconds within;
+  };
+  const Choice choices[] = {
+      {"off", "", kReportTime},
+      {"missing", dir.Path() + "/no_such_symboliser", kReportTime},
+      {"stuck", stuck, kReportTime + std::chrono::milliseconds(Detail::kSymboliserMilliseconds)},
+  };
+  for (const Choice& choice : choices) {
+    SCOPED_TRACE(choice.title);
+    std::string setting = std::string(Detail::kSymboliserVariable) + "=" + choice.program;
+    auto started = std::chrono::steady_clock::now();
+    int status = RunHelper({"null", dir.Path()}, dir.Output(), HelperPath(), {setting});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, choice.within);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), kCrashExit);
+    std::vector<std::string> lines = ReportLines(dir.Report());
+    ASSERT_GE(lines.size(), 8u) << ReadTextFile(dir.Report());
+    EXPECT_EQ(lines[3], kAccessViolationLine);
+    EXPECT_TRUE(std::regex_match(lines[4], std::regex("Address: " + kHexPointer + "  /.*/yr_crash_helper"))) << lines[4];
+    EXPECT_EQ(lines[6], "Stack:");
+    EXPECT_TRUE(std::regex_match(lines[7], std::regex(kHexPointer + "  /.*/yr_crash_helper"))) << lines[7];
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), std::string("Registers")), 1);
+    EXPECT_EQ(ReadTextFile(dir.Dump()).substr(0, 4), "MDMP");
+  }
+}
 
 TEST(CrashHandlerTest, CrashDuringTheReportEndsAtOnceAndKeepsWhatWasWritten) {
   TempDir dir;

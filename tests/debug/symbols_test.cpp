@@ -12,8 +12,8 @@
 #include <filesystem>
 #include <string>
 
+#include "system/debug/crash_symbols.h"
 #include "system/memory/static_singleton.h"
-
 
 namespace {
 
@@ -113,6 +113,52 @@ TEST(SymbolsTest, SearchPath_ExecutableDirectoryCurrentDirectorySystemAndVariabl
   Symbols plain;
   EXPECT_EQ(std::string(plain.GetSearchPath()), expected);
   EXPECT_EQ(KnownFunction(1), 4);
+}
+
+// A crash report asks the symbol helper, a process of its own, what it would otherwise look
+// up here: for every kind of address the answers must be the same texts.
+TEST(SymbolsTest, HelperProcessAnswersAsTheLookupInProcess) {
+  if (const char* emulator = std::getenv("YR_TEST_EMULATOR"); emulator && *emulator)
+    GTEST_SKIP() << "an emulated process's memory map is the emulator's, not the program's, to a helper";
+  std::string helper = Detail::SymboliserPath();
+  ASSERT_FALSE(helper.empty());
+  ASSERT_EQ(access(helper.c_str(), X_OK), 0) << helper;
+  const Symbols& symbols = StaticSingleton<Symbols>::Ref();
+  void* library = reinterpret_cast<void*>(&Detail::SymboliserPath);
+  void* systemLibrary = reinterpret_cast<void*>(&::getpid);
+  void* inside = AddressInsideAFramedBody();
+  void* nowhere = reinterpret_cast<void*>(uintptr_t{16});
+  Detail::BeginCrashSymbols();
+  for (void* address : {Address(&KnownFunction), inside, library, systemLibrary, nowhere}) {
+    for (bool withLine : {true, false}) {
+      SCOPED_TRACE(address);
+      char here[Symbols::kTextCapacity];
+      char there[Symbols::kTextCapacity];
+      bool foundHere = symbols.GetFunction(address, here, sizeof here, withLine);
+      bool foundThere = Detail::CrashSymbolText(address, there, sizeof there, withLine);
+      EXPECT_EQ(foundHere, foundThere);
+      EXPECT_STREQ(here, there);
+    }
+  }
+  // The call-frame rules too, applied to the same stack.
+  uintptr_t stack[4] = {0x1230, 0, 0, 0};
+  uintptr_t sp = reinterpret_cast<uintptr_t>(stack);
+  for (uintptr_t ip : {reinterpret_cast<uintptr_t>(&KnownFunction), reinterpret_cast<uintptr_t>(inside), uintptr_t{16}}) {
+    SCOPED_TRACE(ip);
+    Platform::FrameStep here = {}, there = {};
+    bool foundHere = symbols.FramelessStep(ip, sp, 0xB0, here);
+    EXPECT_EQ(Detail::CrashFramelessStep(ip, sp, 0xB0, there), foundHere);
+    EXPECT_EQ(here.returnAddress, there.returnAddress);
+    EXPECT_EQ(here.callerStack, there.callerStack);
+    EXPECT_EQ(here.callerFrame, there.callerFrame);
+  }
+  Detail::EndCrashSymbols();
+  // Without the helper the text is the name of the file mapped at the address.
+  char text[Symbols::kTextCapacity];
+  EXPECT_FALSE(Detail::CrashSymbolText(Address(&KnownFunction), text, sizeof text, true));
+  char executable[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", executable, sizeof executable - 1), 0);
+  EXPECT_STREQ(text, executable);
 }
 
 }  // namespace
