@@ -7,9 +7,14 @@
 // code 1 without running exit handlers. The mapping from signals to exception codes is
 // documented at Platform::ExceptionCodeFor.
 //
-// The crash path does not allocate through the library's entry points, uses preallocated
-// buffers, runs on a stack of the library's own, and is bounded by a watchdog, so a fault
-// inside the allocator or a lock held by the crashed code cannot hang the process. A second
+// The crash path takes no lock the crashed thread (or a thread stopped for the dump) may
+// hold, so a fault inside the C library's allocator or with any lock held still leaves its
+// report and dump: it writes from buffers prepared at load on a stack of the library's own;
+// symbols and call-frame rules come from the symbol helper, a process of its own
+// (crash_symbols.h); the date comes from time-zone offsets read at load; it waits for the
+// report lock only a bounded time and flushes standard output only when that is free; and
+// its files open at the descriptor limit too, in the room of descriptors kept since load.
+// A watchdog still ends a report that hangs all the same. A second
 // fault while the first is reported ends the process at once with exit code 1 (the latch
 // BugReport::sAbnormalShutdown, taken atomically); a fault on another thread meanwhile
 // waits for the first report to finish.

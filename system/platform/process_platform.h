@@ -64,7 +64,8 @@ struct LocalTime {
 // after that is not seen.
 YR_API bool CurrentLocalTime(LocalTime& out);
 // Records the zone's offset from UTC at from (seconds since 1970) and every change of it
-// in the kLocalTimeYears that follow. Runs at load; calling it again while another thread
+// in the kLocalTimeYears that follow. Runs at load (it reads the zone through the C
+// library, under its lock: not for the crash path); calling it again while another thread
 // reads the local time is not allowed.
 constexpr unsigned int kLocalTimeYears = 4;
 YR_API void PrepareLocalTime(int64_t from);
@@ -80,7 +81,8 @@ YR_API int64_t UnixTimeNow();
 // keeps kReservedDescriptors open from load on; the crash path closes them first, so its own
 // opens find free slots.
 constexpr unsigned int kReservedDescriptors = 8;
-// Opens spares until kReservedDescriptors are held (fewer when the system refuses).
+// Opens spares until kReservedDescriptors are held (fewer when the system refuses). Runs
+// at load.
 YR_API void ReserveDescriptors();
 // Closes the spares; safe in a signal handler.
 YR_API void ReleaseReservedDescriptors();

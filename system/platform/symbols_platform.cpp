@@ -42,16 +42,19 @@ void CopyName(char* out, size_t size, const char* symbol) {
   Copy(out, size, symbol);
 }
 
+// 0 stands for the calling process, whatever its id is now (a forked child has a new one).
+uint32_t ProcessOf(uint32_t process) { return process != 0 ? process : OwnProcessId(); }
+
 bool Report(Dwfl* dwfl, uint32_t process) {
   dwfl_report_begin(dwfl);
-  int failed = dwfl_linux_proc_report(dwfl, static_cast<pid_t>(process));
+  int failed = dwfl_linux_proc_report(dwfl, static_cast<pid_t>(ProcessOf(process)));
   return dwfl_report_end(dwfl, nullptr, nullptr) == 0 && failed == 0;
 }
 
 }  // namespace
 
 bool OpenSymbolSession(SymbolSession& session, const char* searchPath, unsigned long& error) {
-  return OpenProcessSymbolSession(session, OwnProcessId(), searchPath, error);
+  return OpenProcessSymbolSession(session, 0, searchPath, error);
 }
 
 bool OpenProcessSymbolSession(SymbolSession& session, uint32_t process, const char* searchPath,
@@ -162,7 +165,7 @@ SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, 
       }
     }
   }
-  if ((!found.name || !found.module) && session.process == OwnProcessId()) {
+  if ((!found.name || !found.module) && ProcessOf(session.process) == OwnProcessId()) {
     // The loader's own tables as the fallback: exported names and the module's path.
     Dl_info info;
     if (::dladdr(reinterpret_cast<void*>(address), &info) != 0) {

@@ -21,7 +21,7 @@ struct SymbolSession {
   void* handle;
   void* callbacks[4];
   char* pathPointer;
-  uint32_t process;  // the process whose modules the session covers
+  uint32_t process;  // the process whose modules the session covers; 0: the caller's own
   char path[kSymbolSearchPathCapacity];
 };
 
