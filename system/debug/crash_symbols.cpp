@@ -1,5 +1,6 @@
 #include "system/debug/crash_symbols.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -49,7 +50,9 @@ char gProcessText[kProcessTextCapacity];
 char* gArguments[4];
 Platform::HelperProcess gHelper = {0, -1};
 uint64_t gDeadline = 0;
-bool gActive = false;
+// The thread writing the crash report (0: none). Only that thread's report asks the helper:
+// another thread's assertion report meanwhile looks its symbols up as usual.
+std::atomic<uint32_t> gCrashThread{0};
 
 void CopyCut(char* out, size_t size, const char* text) {
   size_t length = std::strlen(text);
@@ -123,7 +126,7 @@ void PrepareCrashSymbols(const char* searchPath) {
 const char* SymboliserPath() { return gProgram; }
 
 void BeginCrashSymbols() {
-  gActive = true;
+  gCrashThread.store(Platform::OwnThreadId(), std::memory_order_relaxed);
   if (!gProgram[0]) return;
   FormatDecimal(Platform::OwnProcessId(), gProcessText);
   gArguments[0] = gProgram;
@@ -136,10 +139,13 @@ void BeginCrashSymbols() {
 
 void EndCrashSymbols() {
   if (gHelper.process > 0) Platform::StopHelper(gHelper);
-  gActive = false;
+  gCrashThread.store(0, std::memory_order_relaxed);
 }
 
-bool CrashSymbolsActive() { return gActive; }
+bool CrashSymbolsActive() {
+  uint32_t crashing = gCrashThread.load(std::memory_order_relaxed);
+  return crashing != 0 && crashing == Platform::OwnThreadId();
+}
 
 bool CrashSymbolText(void* address, char* out, unsigned int size, bool withLine) {
   char name[kNameCapacity];

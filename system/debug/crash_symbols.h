@@ -37,7 +37,8 @@ YR_API const char* SymboliserPath();
 YR_API void BeginCrashSymbols();
 // Ends the helper.
 YR_API void EndCrashSymbols();
-// Between Begin and End: the report being written is a crash report.
+// Between Begin and End, on the thread that called Begin: the report this thread writes
+// is a crash report.
 bool CrashSymbolsActive();
 // As Symbols::GetFunction, answered by the helper.
 YR_API bool CrashSymbolText(void* address, char* out, unsigned int size, bool withLine);
