@@ -115,8 +115,17 @@ MountBase::MountBase(const Path& path, MountBase* head, bool append) : mNext(app
 }
 
 MountBase::~MountBase() {
-  delete mNext;
+  // The rest of the chain goes one mount point at a time: each is cut loose before it is
+  // deleted, so no destructor reaches further down. Deleting the chain recursively would
+  // take stack in proportion to its length.
+  MountBase* rest = mNext;
   mNext = nullptr;
+  while (rest) {
+    MountBase* next = rest->mNext;
+    rest->mNext = nullptr;
+    delete rest;
+    rest = next;
+  }
   // The files stay open; they only forget this mount point so that closing them later does
   // not reach into freed memory.
   CriticalSection::Guard guard(mLock);

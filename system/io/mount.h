@@ -39,7 +39,8 @@ class YR_API MountBase : public VirtualBase {
   // become the new head); with append its next is null and it is linked behind the last
   // mount point of the chain that starts at head.
   MountBase(const Path& path, MountBase* head, bool append);
-  // Destroys the rest of the chain first, then detaches the files still open through it.
+  // Destroys the rest of the chain first (iteratively: a chain of any length needs no more
+  // stack than one mount point), then detaches the files still open through it.
   ~MountBase() override;
   MountBase(const MountBase&) = delete;
   MountBase& operator=(const MountBase&) = delete;

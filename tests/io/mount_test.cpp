@@ -1,6 +1,9 @@
 #include "system/io/mount.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -307,6 +310,72 @@ TEST_F(MountTest, OverLongFullNamesOpenNothing) {
   EXPECT_EQ(file.GetError(), Yr::kFileOk);
   EXPECT_TRUE(IO::FindMount(deep)->GetFullName(name.c_str()).Empty());
   EXPECT_STREQ(IO::FindMount(deep)->GetFullName("a/b").CStr(), (Dir("one") + "a\\b").c_str());
+}
+
+// Chain lengths that a recursive teardown could not survive: the main thread's stack for the
+// long one, a small thread stack for the short one.
+constexpr int kLongChain = 60000;
+constexpr int kSmallStackChain = 2000;
+constexpr size_t kSmallStack = 256 * 1024;
+
+// count directory points under name, each made the head (constant time per mount).
+void MountMany(const StringId& name, int count, const std::string& dir) {
+  for (int i = 0; i < count; ++i) IO::Mount(name, dir.c_str(), false, false);
+}
+
+int ChainLength(const StringId& name) {
+  int length = 0;
+  for (MountBase* mount = IO::FindMount(name); mount; mount = mount->GetNext()) ++length;
+  return length;
+}
+
+struct SmallStackRun {
+  StringId name;
+  std::string dir;
+  int lengthBefore = 0;
+  bool cleared = false;
+};
+
+void* MountAndClearOnSmallStack(void* argument) {
+  auto* run = static_cast<SmallStackRun*>(argument);
+  MountMany(run->name, kSmallStackChain, run->dir);
+  run->lengthBefore = ChainLength(run->name);
+  IO::Mount(run->name, Path(), false, false);
+  run->cleared = IO::FindMount(run->name) == nullptr;
+  return nullptr;
+}
+
+TEST_F(MountTest, LongChainsAreTornDownWithoutDeepStacks) {
+  StringId many = Name("many");
+  MountMany(many, kLongChain, Dir("one"));
+  ASSERT_EQ(ChainLength(many), kLongChain);
+  RawFile file;
+  ASSERT_TRUE(file.Open(many, "both.txt", 0));  // the head serves; the file stays open
+  EXPECT_TRUE(IO::Mount(many, Path(), false, false));
+  EXPECT_EQ(IO::FindMount(many), nullptr);
+  EXPECT_EQ(file.GetMount(), nullptr);
+  file.Close();
+
+  SmallStackRun run{Name("small"), Dir("three")};
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, kSmallStack), 0);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attributes, &MountAndClearOnSmallStack, &run), 0);
+  pthread_attr_destroy(&attributes);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  EXPECT_EQ(run.lengthBefore, kSmallStackChain);
+  EXPECT_TRUE(run.cleared);
+}
+
+// Unloading dismounts every chain still in the table; a long one must not end the process.
+TEST(MountDeathTest, UnloadTearsDownALongChain) {
+  EXPECT_EXIT(
+      {
+        MountMany(StringId("unload.many"), kLongChain, "unload-dir\\");
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
