@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -376,6 +377,59 @@ TEST(MountDeathTest, UnloadTearsDownALongChain) {
         std::exit(0);
       },
       testing::ExitedWithCode(0), "");
+}
+
+// Opens on several threads while mount points join the same chain at its head and its tail:
+// every open sees a complete chain, and a point appended at the tail becomes reachable.
+TEST_F(MountTest, ConcurrentOpensWhilePointsAreAdded) {
+  StringId growing = Name("growing");
+  IO::Mount(growing, Dir("one").c_str(), false, false);
+  constexpr int kOpeners = 3;
+  constexpr int kAdditions = 120;
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  std::atomic<int> tailHits{0};
+  std::vector<std::thread> openers;
+  for (int t = 0; t < kOpeners; ++t) {
+    openers.emplace_back([&] {
+      while (!done.load(std::memory_order_acquire)) {
+        RawFile file;
+        // only1.txt is in "one", which stays in the chain whatever is added around it.
+        if (!file.Open(growing, "only1.txt", 0) || ReadAll(file) != "only in one") ++failures;
+        file.Close();
+        // both.txt comes from "one" or from a "two" point added before it.
+        if (!file.Open(growing, "both.txt", 0)) {
+          ++failures;
+        } else {
+          std::string text = ReadAll(file);
+          if (text != "from one" && text != "from two") ++failures;
+        }
+        file.Close();
+        // only3.txt exists only in "three" points appended at the tail.
+        if (file.Open(growing, "only3.txt", 0)) ++tailHits;
+      }
+    });
+  }
+  for (int i = 0; i < kAdditions; ++i) {
+    switch (i % 3) {
+      case 0: IO::Mount(growing, Dir("two").c_str(), false, false); break;                  // new head
+      case 1: IO::Mount(growing, Dir("three").c_str(), false, true); break;                 // new tail
+      default: IO::Mount(growing, (Dir("two") + "p" + std::to_string(i) + ".pak").c_str(), false, true); break;
+    }
+  }
+  // Keep opening until an appended point has served at least once (bounded for slow hosts).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (tailHits.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  done.store(true, std::memory_order_release);
+  for (std::thread& thread : openers) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_GT(tailHits.load(), 0);
+  EXPECT_EQ(ChainLength(growing), 1 + kAdditions);
+  for (MountBase* mount = IO::FindMount(growing); mount; mount = mount->GetNext()) {
+    EXPECT_EQ(mount->GetOpenFileCount(), 0u);
+  }
 }
 
 }  // namespace
