@@ -25,6 +25,7 @@
 #include "system/debug/minidump.h"
 #include "system/platform/signal_platform.h"
 #include "tests/debug/report_text.h"
+#include "tests/thread_sanitizer.h"
 
 namespace {
 
@@ -157,6 +158,7 @@ const CrashCase kCrashCases[] = {
 };
 
 void CheckCrashReport(const CrashCase& crash) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   SCOPED_TRACE(crash.name);
   TempDir dir;
   int status = RunHelper({crash.name, dir.Path()}, dir.Output());
@@ -211,6 +213,7 @@ INSTANTIATE_TEST_SUITE_P(CrashHandlerTest, CrashReportTest, testing::ValuesIn(kC
                          [](const testing::TestParamInfo<CrashCase>& info) { return std::string(info.param.title); });
 
 TEST(CrashHandlerTest, CrashDuringTheReportEndsAtOnceAndKeepsWhatWasWritten) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   TempDir dir;
   int status = RunHelper({"double", dir.Path()}, dir.Output());
   ASSERT_TRUE(WIFEXITED(status)) << status;
@@ -223,6 +226,7 @@ TEST(CrashHandlerTest, CrashDuringTheReportEndsAtOnceAndKeepsWhatWasWritten) {
 }
 
 TEST(CrashHandlerTest, DumpKindsGrowAndCarryTheirFlags) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   uint64_t previousSize = 0;
   for (int kind : {1, 2, 3}) {
     SCOPED_TRACE(kind);
@@ -241,6 +245,7 @@ TEST(CrashHandlerTest, DumpKindsGrowAndCarryTheirFlags) {
 }
 
 TEST(CrashHandlerTest, NoDumpForKindZeroOrAnOverlongName) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   TempDir dir;
   RunHelper({"null", dir.Path(), "0"}, dir.Output());
   EXPECT_TRUE(fs::exists(dir.Report()));
@@ -261,6 +266,7 @@ TEST(CrashHandlerTest, NoDumpForKindZeroOrAnOverlongName) {
 }
 
 TEST(CrashHandlerTest, OtherThreadsAppearInTheDump) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   TempDir dir;
   int status = RunHelper({"thread", dir.Path()}, dir.Output());
   ASSERT_TRUE(WIFEXITED(status));
@@ -282,6 +288,7 @@ TEST(CrashHandlerTest, OtherThreadsAppearInTheDump) {
 // Two threads fault at the same moment: one report is written whole, the other thread waits
 // for it instead of ending the process in the middle of it.
 TEST(CrashHandlerTest, TwoThreadsCrashingTogetherLeaveOneWholeReport) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE(round);
     TempDir dir;
