@@ -176,14 +176,16 @@ MountPath::MountPath(const Path& path, MountBase* head, bool append) : MountBase
 
 bool MountPath::OpenThis(RawFile* file, const char* name, unsigned int flags) {
   Path full = GetFullName(name);
-  if (!RawOpen(file, full.CStrOrNull(), flags)) return false;
+  if (full.Overflowed() || !RawOpen(file, full.CStrOrNull(), flags)) return false;
   SetFileMount(file, this);
   return true;
 }
 
 Path MountPath::GetFullName(const char* name) {
+  Path component = WithBackslashes(Path(name));
+  if (component.Overflowed()) return component;  // the name alone does not fit
   Path full(mPath);
-  full.Append(WithBackslashes(Path(name)).CStr());
+  full.Append(component.CStr());
   return full;
 }
 
@@ -195,6 +197,9 @@ namespace IO {
 
 bool Mount(const StringId& name, const Path& path, bool, bool append) {
   using namespace Detail;
+  // A path that did not fit names no directory: nothing is mounted, and it must not be
+  // taken for the empty path, which would clear the name.
+  if (path.Overflowed()) return false;
   if (!gMountTable.Built()) return true;
   TableGuard guard;
   DArray<MountEntry>& table = gMountTable.Get();

@@ -57,7 +57,8 @@ class YR_API MountBase : public VirtualBase {
 
   virtual bool OpenThis(RawFile* file, const char* name, unsigned int flags);
   virtual const char* GetPath() const;
-  // The name as a path: cut to 259 characters, separators unchanged; null gives the empty path.
+  // The name as a path, separators unchanged; null gives the empty path, a name of more than
+  // 259 characters an overflowed one (never a shortened name).
   virtual Path GetFullName(const char* name);
 
   // Tries this mount point, then each one behind it; the one that opens the file becomes
@@ -89,8 +90,8 @@ class YR_API MountPath : public MountBase {
   // Forward slashes of path become backslashes.
   MountPath(const Path& path, MountBase* head, bool append);
   bool OpenThis(RawFile* file, const char* name, unsigned int flags) override;
-  // The mount path joined with the name (cut to 259 characters, forward slashes turned into
-  // backslashes); the empty path when the join would not fit.
+  // The mount path joined with the name (forward slashes turned into backslashes); an
+  // overflowed path when the name or the join does not fit, which opens nothing.
   Path GetFullName(const char* name) override;
 };
 
@@ -102,7 +103,9 @@ class YR_API MountPack : public MountBase {
 
 namespace IO {
 
-// Mounts path under name; the third argument has no effect; always true. An empty path
+// Mounts path under name; the third argument has no effect. True, except for a path that
+// did not fit its buffer (Path::Overflowed): then nothing changes and the result is false.
+// An empty path
 // destroys the name's chain and removes the name. A path whose last backslash is followed by
 // nothing or by '.', or that has no backslash, is a directory: it becomes the new head, or
 // with append (and a non-empty chain) the new tail. Any other path is a pack file and

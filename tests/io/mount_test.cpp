@@ -193,6 +193,12 @@ TEST_F(MountTest, TableEntriesAndEmptyPaths) {
   EXPECT_EQ(Yr::Detail::MountTableEntryCount(), entries);
 }
 
+// A mount point with MountBase's own GetFullName.
+class CountingMountForNames : public MountBase {
+ public:
+  CountingMountForNames() : MountBase(Path("names"), nullptr, false) {}
+};
+
 // A caller's own mount point: counts its attempts and notes its destruction.
 class CountingMount : public MountBase {
  public:
@@ -310,7 +316,36 @@ TEST_F(MountTest, OverLongFullNamesOpenNothing) {
   EXPECT_FALSE(file.Open(deep, name.c_str(), 0));
   EXPECT_EQ(file.GetError(), Yr::kFileOk);
   EXPECT_TRUE(IO::FindMount(deep)->GetFullName(name.c_str()).Empty());
+  EXPECT_TRUE(IO::FindMount(deep)->GetFullName(name.c_str()).Overflowed());
   EXPECT_STREQ(IO::FindMount(deep)->GetFullName("a/b").CStr(), (Dir("one") + "a\\b").c_str());
+
+  // A name of more than 259 characters for a mount point's own GetFullName is not cut.
+  CountingMountForNames plain;
+  EXPECT_TRUE(plain.GetFullName(name.c_str()).Overflowed());
+  EXPECT_STREQ(plain.GetFullName(name.substr(0, 259).c_str()).CStr(), name.substr(0, 259).c_str());
+}
+
+// Over-long mount paths: Mount refuses them and leaves the chain (an over-long path is not
+// the empty path that clears a name); Dismount finds nothing for them, not even a mount
+// point whose path is their first 259 characters.
+TEST_F(MountTest, OverLongMountPathsChangeNothing) {
+  StringId kept = Name("kept");
+  std::string fits = Dir("one") + std::string(Path::kMaxLength - Dir("one").size() - 1, 'x') + "\\";
+  ASSERT_EQ(fits.size(), Path::kMaxLength);
+  IO::Mount(kept, Dir("one").c_str(), false, false);
+  IO::Mount(kept, fits.c_str(), false, false);
+  const std::vector<std::string> before = Chain(kept);
+  std::string longer = fits + "more\\";
+  for (bool append : {false, true}) {
+    EXPECT_FALSE(IO::Mount(kept, longer.c_str(), false, append));
+    EXPECT_FALSE(IO::Mount(kept, (fits + "pack.bin").c_str(), false, append));
+    EXPECT_EQ(Chain(kept), before);
+  }
+  EXPECT_FALSE(IO::Dismount(kept, (fits + "x").c_str()));
+  EXPECT_EQ(Chain(kept), before);
+  unsigned int entries = Yr::Detail::MountTableEntryCount();
+  EXPECT_FALSE(IO::Mount(Name("never"), longer.c_str(), false, false));
+  EXPECT_EQ(Yr::Detail::MountTableEntryCount(), entries);
 }
 
 // Chain lengths that a recursive teardown could not survive: the main thread's stack for the
