@@ -2,7 +2,7 @@
 # Builds the library and its tests and runs the whole suite, for each preset given
 # (default: dev). Installs missing Debian packages first (as root, or through sudo).
 #
-#   scripts/test.sh [dev|asan|i386|fuzz ...]
+#   scripts/test.sh [dev|asan|tsan|i386|fuzz ...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

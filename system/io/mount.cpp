@@ -16,7 +16,14 @@ struct MountEntry {
 };
 
 struct MountChain {
-  static MountBase*& Next(MountBase* mount) { return mount->mNext; }
+  static std::atomic<MountBase*>& Next(MountBase* mount) { return mount->mNext; }
+  // Makes a completely built mount point reachable behind the last one of head's chain.
+  // Caller holds the table lock, so the chain cannot change meanwhile.
+  static void LinkAtTail(MountBase* head, MountBase* mount) {
+    MountBase* tail = head;
+    while (MountBase* next = tail->mNext.load(std::memory_order_relaxed)) tail = next;
+    tail->mNext.store(mount, std::memory_order_release);
+  }
 };
 
 namespace {
@@ -106,17 +113,18 @@ unsigned int MountTableEntryCount() {
 
 // ---- Mount points ---------------------------------------------------------------------------
 
-MountBase::MountBase(const Path& path, MountBase* head, bool append) : mNext(append ? nullptr : head), mPath(path) {
-  if (append && head) {
-    MountBase* tail = head;
-    while (tail->mNext) tail = tail->mNext;
-    tail->mNext = this;
-  }
-}
+MountBase::MountBase(const Path& path, MountBase* head, bool append) : mNext(append ? nullptr : head), mPath(path) {}
 
 MountBase::~MountBase() {
-  delete mNext;
-  mNext = nullptr;
+  // The rest of the chain goes one mount point at a time: each is cut loose before it is
+  // deleted, so no destructor reaches further down. Deleting the chain recursively would
+  // take stack in proportion to its length.
+  MountBase* rest = mNext.exchange(nullptr, std::memory_order_relaxed);
+  while (rest) {
+    MountBase* next = rest->mNext.exchange(nullptr, std::memory_order_relaxed);
+    delete rest;
+    rest = next;
+  }
   // The files stay open; they only forget this mount point so that closing them later does
   // not reach into freed memory.
   CriticalSection::Guard guard(mLock);
@@ -131,7 +139,7 @@ const char* MountBase::GetPath() const { return mPath.CStr(); }
 Path MountBase::GetFullName(const char* name) { return Path(name); }
 
 bool MountBase::Open(RawFile* file, const char* name, unsigned int flags) {
-  for (MountBase* mount = this; mount; mount = mount->mNext) {
+  for (MountBase* mount = this; mount; mount = mount->GetNext()) {
     if (!mount->OpenThis(file, name, flags)) continue;
     SetFileMount(file, mount);
     CriticalSection::Guard guard(mount->mLock);
@@ -168,14 +176,16 @@ MountPath::MountPath(const Path& path, MountBase* head, bool append) : MountBase
 
 bool MountPath::OpenThis(RawFile* file, const char* name, unsigned int flags) {
   Path full = GetFullName(name);
-  if (!RawOpen(file, full.CStrOrNull(), flags)) return false;
+  if (full.Overflowed() || !RawOpen(file, full.CStrOrNull(), flags)) return false;
   SetFileMount(file, this);
   return true;
 }
 
 Path MountPath::GetFullName(const char* name) {
+  Path component = WithBackslashes(Path(name));
+  if (component.Overflowed()) return component;  // the name alone does not fit
   Path full(mPath);
-  full.Append(WithBackslashes(Path(name)).CStr());
+  full.Append(component.CStr());
   return full;
 }
 
@@ -187,6 +197,9 @@ namespace IO {
 
 bool Mount(const StringId& name, const Path& path, bool, bool append) {
   using namespace Detail;
+  // A path that did not fit names no directory: nothing is mounted, and it must not be
+  // taken for the empty path, which would clear the name.
+  if (path.Overflowed()) return false;
   if (!gMountTable.Built()) return true;
   TableGuard guard;
   DArray<MountEntry>& table = gMountTable.Get();
@@ -203,9 +216,13 @@ bool Mount(const StringId& name, const Path& path, bool, bool append) {
   MountBase* head = table[index].head;
   if (NamesDirectory(path)) {
     bool atTail = append && head != nullptr;
-    // At the tail the constructor links itself behind the last mount point.
     MountPath* mount = NewMount<MountPath>(path, head, atTail);
-    if (mount && !atTail) table[index].head = mount;
+    if (mount == nullptr) return true;
+    if (atTail) {
+      MountChain::LinkAtTail(head, mount);
+    } else {
+      table[index].head = mount;
+    }
   } else {
     if (MountPack* mount = NewMount<MountPack>(path, head)) table[index].head = mount;
   }
@@ -217,8 +234,8 @@ void Mount(const StringId& name, MountBase* mount) {
   if (mount == nullptr || !gMountTable.Built()) return;
   TableGuard guard;
   MountEntry& entry = gMountTable.Get()[FindOrAddEntry(name)];
-  MountChain::Next(mount) = entry.head;
-  entry.head = mount;
+  MountChain::Next(mount).store(entry.head, std::memory_order_relaxed);
+  entry.head = mount;  // opens read the head under the table lock
 }
 
 bool Dismount(const StringId& name, const Path& path) {
@@ -228,11 +245,15 @@ bool Dismount(const StringId& name, const Path& path) {
   DArray<MountEntry>& table = gMountTable.Get();
   uint32_t index = FindEntry(name);
   if (index == table.Count()) return false;
-  for (MountBase** link = &table[index].head; *link; link = &MountChain::Next(*link)) {
-    MountBase* mount = *link;
+  MountBase* previous = nullptr;
+  for (MountBase* mount = table[index].head; mount; previous = mount, mount = mount->GetNext()) {
     if (std::strcmp(mount->GetPath(), path.CStr()) != 0) continue;
-    *link = MountChain::Next(mount);
-    MountChain::Next(mount) = nullptr;  // destroy this one alone
+    MountBase* next = MountChain::Next(mount).exchange(nullptr, std::memory_order_relaxed);  // destroy this one alone
+    if (previous) {
+      MountChain::Next(previous).store(next, std::memory_order_release);
+    } else {
+      table[index].head = next;
+    }
     delete mount;
     return true;
   }

@@ -10,13 +10,21 @@
 // its list of the files open through it, not the files: files still open when their mount
 // point goes are detached from it and stay open.
 //
-// Threads: the table lock guards every change of the table and every lookup of it. Mounting
-// and dismounting are meant for set-up and tear-down, one thread at a time; files may be
-// opened and closed through a mount from any thread meanwhile (each mount point guards its
-// open-file list with its own lock). A chain must not be dismounted while another thread is
-// opening a file through it.
+// Threads, and what may overlap:
+// - Opening and closing files through a mount may happen on any thread at any time, also
+//   while IO::Mount adds mount points to the same chain: a new mount point is linked into
+//   its chain only once it is completely built (a release store that the walk of an open
+//   reads with an acquire load), so an open sees either the chain before or after the
+//   addition, never a half-built mount point.
+// - IO::Mount, IO::Dismount, IO::FindMount and the lookup of an open are serialised by the
+//   table lock; calling them from several threads is safe for the table itself.
+// - Removing mount points (IO::Dismount, IO::Mount with an empty path, unload) must not
+//   overlap an open through the same chain, nor any use of a mount point pointer a caller
+//   holds (from FindMount or GetNext): it destroys the mount points such a walk may be
+//   standing on. Mounting and dismounting are meant for set-up and tear-down.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "system/io/path.h"
@@ -36,17 +44,21 @@ struct MountChain;
 class YR_API MountBase : public VirtualBase {
  public:
   // Stores path as given. Without append the new mount point's next is head (it is to
-  // become the new head); with append its next is null and it is linked behind the last
-  // mount point of the chain that starts at head.
+  // become the new head); with append its next is null, and whoever made it links it behind
+  // the last mount point of head's chain once it is complete (IO::Mount does so under the
+  // table lock). The constructor links nothing: a mount point linked from inside its own
+  // constructor could be reached by an open before its derived part exists.
   MountBase(const Path& path, MountBase* head, bool append);
-  // Destroys the rest of the chain first, then detaches the files still open through it.
+  // Destroys the rest of the chain first (iteratively: a chain of any length needs no more
+  // stack than one mount point), then detaches the files still open through it.
   ~MountBase() override;
   MountBase(const MountBase&) = delete;
   MountBase& operator=(const MountBase&) = delete;
 
   virtual bool OpenThis(RawFile* file, const char* name, unsigned int flags);
   virtual const char* GetPath() const;
-  // The name as a path: cut to 259 characters, separators unchanged; null gives the empty path.
+  // The name as a path, separators unchanged; null gives the empty path, a name of more than
+  // 259 characters an overflowed one (never a shortened name).
   virtual Path GetFullName(const char* name);
 
   // Tries this mount point, then each one behind it; the one that opens the file becomes
@@ -55,14 +67,15 @@ class YR_API MountBase : public VirtualBase {
   // Removes the first occurrence of file from the open-file list; others are ignored.
   void Close(RawFile* file);
 
-  MountBase* GetNext() const { return mNext; }
+  MountBase* GetNext() const { return mNext.load(std::memory_order_acquire); }
   unsigned int GetOpenFileCount();
 
  protected:
   static void SetFileMount(RawFile* file, MountBase* mount) { file->mMount = mount; }
   static bool RawOpen(RawFile* file, const char* name, unsigned int flags) { return file->RawOpen(name, flags); }
 
-  MountBase* mNext;
+  // Read without a lock by opens walking the chain; written under the table lock.
+  std::atomic<MountBase*> mNext;
   Path mPath;
   DArray<RawFile*> mOpenFiles;
   CriticalSection mLock;
@@ -77,8 +90,8 @@ class YR_API MountPath : public MountBase {
   // Forward slashes of path become backslashes.
   MountPath(const Path& path, MountBase* head, bool append);
   bool OpenThis(RawFile* file, const char* name, unsigned int flags) override;
-  // The mount path joined with the name (cut to 259 characters, forward slashes turned into
-  // backslashes); the empty path when the join would not fit.
+  // The mount path joined with the name (forward slashes turned into backslashes); an
+  // overflowed path when the name or the join does not fit, which opens nothing.
   Path GetFullName(const char* name) override;
 };
 
@@ -90,7 +103,9 @@ class YR_API MountPack : public MountBase {
 
 namespace IO {
 
-// Mounts path under name; the third argument has no effect; always true. An empty path
+// Mounts path under name; the third argument has no effect. True, except for a path that
+// did not fit its buffer (Path::Overflowed): then nothing changes and the result is false.
+// An empty path
 // destroys the name's chain and removes the name. A path whose last backslash is followed by
 // nothing or by '.', or that has no backslash, is a directory: it becomes the new head, or
 // with append (and a non-empty chain) the new tail. Any other path is a pack file and

@@ -10,10 +10,12 @@
 // when the path is longer than one character and already ends in a backslash) and a single
 // leading backslash of the component is skipped.
 //
-// A join that would not fit empties the path and returns false. An empty path names no
-// file, so an over-long name fails to open instead of opening a shortened, different name.
-// Because an empty path takes the next component whole, a caller that chains joins must stop
-// at the first false.
+// A name that does not fit is never cut: text of more than 259 characters, or a join that
+// would pass 259, leaves the path overflowed. An overflowed path reads as empty text (CStr()
+// is "", CStrOrNull() null) and so names no file; Overflowed() tells it from a path that was
+// meant to be empty, every later Append fails, and every file-system entry point that takes a
+// path fails on it without touching anything. So an over-long name never reaches a
+// shortened, different file.
 //
 // Not synchronised: a PathT belongs to whoever holds it.
 #pragma once
@@ -36,22 +38,25 @@ class PathT {
   static constexpr unsigned int kCapacity = Capacity;
   static constexpr unsigned int kMaxLength = Capacity - 1;
 
-  PathT() { mText[0] = '\0'; }
-  // Copies at most kMaxLength characters of text; null gives the empty path.
+  PathT() { Clear(); }
+  // Copies text; null gives the empty path, text longer than kMaxLength an overflowed one.
   PathT(const char* text) { Set(text); }  // NOLINT: implicit from text by design
 
   void Set(const char* text) {
-    unsigned int length = 0;
-    if (text) {
-      while (length < kMaxLength && text[length] != '\0') {
-        mText[length] = text[length];
-        ++length;
-      }
+    unsigned int length = text ? Measure(text) : 0;
+    if (length > kMaxLength) {
+      Overflow();
+    } else if (length == 0) {
+      Clear();
+    } else {
+      Copy(0, text, length);
     }
-    mText[length] = '\0';
   }
 
+  // False, leaving the path overflowed, when the joined path would not fit or the path has
+  // already overflowed.
   bool Append(const char* component) {
+    if (Overflowed()) return false;
     if (component == nullptr || component[0] == '\0') return true;
     unsigned int length = Length();
     if (length == 0) {
@@ -82,7 +87,10 @@ class PathT {
     while (length < kMaxLength && mText[length] != '\0') ++length;
     return length;
   }
+  // True for an overflowed path too: neither names a file.
   bool Empty() const { return mText[0] == '\0'; }
+  // True when a name or a join did not fit (see above).
+  bool Overflowed() const { return mText[0] == '\0' && mText[1] == kOverflowMark; }
   const char* CStr() const { return mText; }
   operator const char*() const { return mText; }  // NOLINT: a path reads as its text
   // The text, or null for the empty path: some system calls are given "no name" that way.
@@ -99,11 +107,17 @@ class PathT {
     for (unsigned int i = 0; i < count; ++i) mText[at + i] = text[i];
     mText[at + count] = '\0';
   }
+  // The overflow mark sits behind the terminating NUL of the first byte, where no text of
+  // an empty path can be; an empty path keeps a NUL there instead.
+  static constexpr char kOverflowMark = '\x01';
+  void Clear() { mText[0] = mText[1] = '\0'; }
   bool Overflow() {
     mText[0] = '\0';
+    mText[1] = kOverflowMark;
     return false;
   }
 
+  static_assert(Capacity >= 2, "room for the terminating NUL and the overflow mark");
   char mText[Capacity];
 };
 

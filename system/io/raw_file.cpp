@@ -135,21 +135,26 @@ void AddFoundName(void* context, const char* name) { static_cast<RawFile::NameLi
 }  // namespace
 
 // Paths go to the platform layer as they stand: it hands backslashes and forward slashes
-// alike to the system as '/'.
-bool RawFile::MkDir(const Path& path) { return Platform::MakeDirectory(path.CStrOrNull()); }
+// alike to the system as '/'. A path that overflowed (a name that did not fit) fails here
+// before anything reaches the system.
+bool RawFile::MkDir(const Path& path) {
+  return !path.Overflowed() && Platform::MakeDirectory(path.CStrOrNull());
+}
 
-bool RawFile::Delete(const Path& path) { return Platform::RemoveFile(path.CStrOrNull()); }
+bool RawFile::Delete(const Path& path) { return !path.Overflowed() && Platform::RemoveFile(path.CStrOrNull()); }
 
 void RawFile::GetFiles(const Path& pattern, NameList& out) {
   out.Clear();
-  if (pattern.Empty()) return;
+  if (pattern.Empty()) return;  // also an overflowed pattern
   Platform::ListMatches(pattern.CStr(), &AddFoundName, &out);
 }
 
-bool RawFile::FileExists(const Path& path) { return Platform::GetPathKind(path.CStr()) == Platform::PathKind::kFile; }
+bool RawFile::FileExists(const Path& path) {
+  return !path.Overflowed() && Platform::GetPathKind(path.CStr()) == Platform::PathKind::kFile;
+}
 
 bool RawFile::DirectoryExists(const Path& path) {
-  return Platform::GetPathKind(path.CStr()) == Platform::PathKind::kDirectory;
+  return !path.Overflowed() && Platform::GetPathKind(path.CStr()) == Platform::PathKind::kDirectory;
 }
 
 unsigned long long RawFile::GetFreeSpace(const char* directory) { return Platform::FreeBytes(directory); }

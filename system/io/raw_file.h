@@ -90,6 +90,8 @@ class YR_API RawFile {
   uint32_t GetError() const { return mError; }
   MountBase* GetMount() const { return mMount; }
 
+  // The path statics fail on a path that overflowed (Path::Overflowed: a name that did not
+  // fit) and touch nothing. Names given as plain text go to the system whole.
   static bool MkDir(const Path& path);
   static bool Delete(const Path& path);
   // Empties out, then appends the bare name of every entry matching the pattern's last

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "system/debug/debug_output.h"
 #include "system/io/path.h"
 #include "system/io/raw_file.h"
 #include "system/options/options.h"
@@ -13,13 +14,32 @@ constexpr const char* kGlobalSets[] = {"cfg.pc.retail", "cfg.pc.all", "cfg.all.r
 constexpr char kSkippedSetPrefix[] = "cfg.";
 
 bool IsWhite(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 bool IsArgumentStart(char c) { return c == '!' || c == '-' || c == '/' || c == '@'; }
+
+// Editors that write UTF-8 may put this mark at the start of a file; it is not text.
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+constexpr uint32_t kByteOrderMarkLength = sizeof kByteOrderMark - 1;
+
+// The one rule for over-long words, wherever they come from (argument vector, command-line
+// text, option file): a word of kTokenLimit characters or more is dropped whole, never cut
+// into a different value, and a debug line says what was dropped.
+constexpr int kDroppedShownCharacters = 40;
+void ReportDroppedWord(const char* text, size_t length) {
+  Debug::OutputFmtCR("Options: dropped a word of %zu characters (the limit is %u): %.*s...", length,
+                     kTokenLimit - 1, kDroppedShownCharacters, text);
+}
+void ReportDroppedLine(const char* text, size_t length) {
+  Debug::OutputFmtCR("Options: dropped an option file line of %zu characters (the limit is %u): %.*s...", length,
+                     kOptionFileLineLimit - 1, kDroppedShownCharacters, text);
+}
 
 // The word under construction in SplitLine. A word reaching kTokenLimit characters is
 // dropped: it keeps being scanned to find its end, but nothing more is stored.
 class Token {
  public:
   void Emit(char c) {
+    ++mFullLength;
     if (mDropped) return;
     if (mLength + 1 >= kTokenLimit) {
       mDropped = true;
@@ -32,17 +52,21 @@ class Token {
   }
   bool Empty() const { return mLength == 0; }
   void Finish(Options::TokenList& tokens) {
-    if (!mDropped) {
-      mText[mLength] = '\0';
+    mText[mLength] = '\0';
+    if (mDropped) {
+      ReportDroppedWord(mText, mFullLength);
+    } else {
       tokens.Add(StringId(mText));
     }
     mLength = 0;
+    mFullLength = 0;
     mDropped = false;
   }
 
  private:
   char mText[kTokenLimit];
   uint32_t mLength = 0;
+  size_t mFullLength = 0;  // characters of the word, stored or not
   bool mDropped = false;
 };
 
@@ -151,6 +175,10 @@ void QueueTokens(const Options::TokenList& tokens, uint32_t first, ArgumentQueue
   for (uint32_t i = first; i < tokens.Count(); ++i) {
     const StringId& token = tokens[i];
     if (token.Empty()) continue;
+    if (token.Length() >= kTokenLimit) {
+      ReportDroppedWord(token.CStr(), token.Length());
+      continue;
+    }
     if (IsArgumentStart(token.CStr()[0])) {
       queue.Add(token);
       continue;
@@ -179,17 +207,25 @@ void QueueOptionFileText(const char* bytes, uint32_t count, ArgumentQueue& queue
   char line[kOptionFileLineLimit];
   const char* cursor = bytes;
   const char* const end = bytes + count;
+  if (count >= kByteOrderMarkLength && std::memcmp(bytes, kByteOrderMark, kByteOrderMarkLength) == 0) {
+    cursor += kByteOrderMarkLength;
+  }
   while (cursor < end) {
-    const char* feed = static_cast<const char*>(std::memchr(cursor, '\n', static_cast<size_t>(end - cursor)));
-    const char* lineEnd = feed ? feed : end;
+    // Lines end at CR, LF or CR LF alike; the empty line between CR and LF vanishes below.
+    const char* lineEnd = cursor;
+    while (lineEnd < end && !IsLineEnd(*lineEnd)) ++lineEnd;
     const char* begin = cursor;
-    cursor = feed ? feed + 1 : end;
+    cursor = lineEnd < end ? lineEnd + 1 : end;
     while (begin < lineEnd && IsWhite(*begin)) ++begin;
     while (lineEnd > begin && IsWhite(lineEnd[-1])) --lineEnd;
     const size_t length = static_cast<size_t>(lineEnd - begin);
     // Empty lines vanish; over-long lines and lines holding NUL bytes are skipped whole, so
     // that no line is ever read as a shortened, different setting.
-    if (length == 0 || length >= kOptionFileLineLimit) continue;
+    if (length == 0) continue;
+    if (length >= kOptionFileLineLimit) {
+      ReportDroppedLine(begin, length);
+      continue;
+    }
     if (std::memchr(begin, '\0', length) != nullptr) continue;
     std::memcpy(line, begin, length);
     line[length] = '\0';

@@ -12,9 +12,14 @@
 // global options; every other section starting with "cfg." is skipped.
 //
 // Option files are outside input and are handled defensively: at most 8192 bytes are
-// accepted and 8191 used; a line of 1024 characters or more, and a line holding a NUL
-// byte, is skipped whole (never cut into a different option); every piece that is cut
-// (section 32, key 64, value 896, argument 1023 characters) is cut inside fixed buffers.
+// accepted and 8191 used; a UTF-8 byte-order mark at the start is skipped; lines end at CR,
+// LF or CR LF alike; a line of 1024 characters or more, and a line holding a NUL byte, is
+// skipped whole (never cut into a different option); every piece that is cut (section 32,
+// key 64, value 896, argument 1023 characters) is cut inside fixed buffers.
+//
+// Over-long words follow one rule wherever they come from (argument vector, command-line
+// text, option file): a word of 1023 characters or more is dropped whole, and a debug line
+// names its length and first characters. Over-long option file lines get such a line too.
 //
 // Threads: Init and Done run on one thread while nobody else uses the registry; SplitLine
 // may be called from any thread.

@@ -80,7 +80,15 @@ StringIdCache::Node* StringIdCache::Find(const char* text, uint32_t length, Buck
 
 StringIdCache::Node* StringIdCache::Create(const char* text) {
   if (text == nullptr) return nullptr;
-  const auto length = static_cast<uint32_t>(std::strlen(text));
+  return Create(text, std::strlen(text));
+}
+
+StringIdCache::Node* StringIdCache::Create(const char* text, size_t fullLength) {
+  if (text == nullptr) return nullptr;
+  // Cut to 32 bits, a longer text would be taken for a shorter one (its first bytes) or get
+  // a block that wrapped around to a few bytes.
+  if (fullLength > kMaxTextLength) return nullptr;
+  const auto length = static_cast<uint32_t>(fullLength);
   Lock();
   if (length == 0 && mEmptyNode) {
     RealClone(mEmptyNode);

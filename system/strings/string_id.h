@@ -11,9 +11,14 @@
 // takes no lock: a node's text never changes and a node is freed only at count 0, i.e. when
 // no handle refers to it. Handles must not be used after the library is unloaded: making one
 // from text then is a fatal stop with a line that says so.
+//
+// Texts too long for a node (more than StringIdCache::kMaxTextLength bytes, about 4 GiB; the
+// node keeps its length in 32 bits) are refused: they give the null handle, as a null text
+// does, and nothing is allocated or copied.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "system/memory/list.h"
@@ -42,6 +47,8 @@ class YR_API StringIdCache {
   static constexpr uint32_t BlockSize(uint32_t length) {
     return (kHeaderSize + length + kTextSlack + kBlockGranule - 1) / kBlockGranule * kBlockGranule;
   }
+  // The longest text a node holds: its length field and its block size both stay in 32 bits.
+  static constexpr uint32_t kMaxTextLength = UINT32_MAX / kBlockGranule * kBlockGranule - kHeaderSize - kTextSlack;
   // Bucket hash: every byte up to 16 characters, eleven sampled bytes above.
   static uint32_t Hash(const char* text, uint32_t length);
 
@@ -51,6 +58,9 @@ class YR_API StringIdCache {
   StringIdCache& operator=(const StringIdCache&) = delete;
 
   Node* Create(const char* text);
+  // As Create, for a text whose length is already known: null, without reading the text,
+  // when length is above kMaxTextLength.
+  Node* Create(const char* text, size_t length);
   // Raising a count needs no lock: the caller holds a handle to the node (or the table lock,
   // in Create), so a collection, which frees only at count 0 and only under the lock, cannot
   // free the node meanwhile.
@@ -84,6 +94,10 @@ class YR_API StringIdCache {
   uint32_t mGcCursor;
   Node* mEmptyNode;
 };
+
+static_assert(StringIdCache::BlockSize(StringIdCache::kMaxTextLength) >=
+                  StringIdCache::kHeaderSize + StringIdCache::kMaxTextLength + StringIdCache::kTextSlack,
+              "the longest text's block size does not wrap");
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(StringIdCache::kHeaderSize == 20, "node header is five 32-bit fields");

@@ -28,6 +28,7 @@
 #include "system/debug/minidump.h"
 #include "system/platform/signal_platform.h"
 #include "tests/debug/report_text.h"
+#include "tests/thread_sanitizer.h"
 
 namespace {
 
@@ -177,6 +178,7 @@ constexpr bool kSanitizerAllocator = false;
 constexpr auto kReportTime = std::chrono::seconds(15);
 
 void CheckCrashReport(const CrashCase& crash) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   SCOPED_TRACE(crash.name);
   if (crash.systemAllocator && kSanitizerAllocator) GTEST_SKIP() << "the sanitizer's allocator keeps no free lists";
   TempDir dir;
@@ -273,6 +275,7 @@ TEST(CrashHandlerTest, WithoutAnAnsweringSymbolHelperTheReportNamesModules) {
 }
 
 TEST(CrashHandlerTest, CrashDuringTheReportEndsAtOnceAndKeepsWhatWasWritten) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   TempDir dir;
   int status = RunHelper({"double", dir.Path()}, dir.Output());
   ASSERT_TRUE(WIFEXITED(status)) << status;
@@ -285,6 +288,7 @@ TEST(CrashHandlerTest, CrashDuringTheReportEndsAtOnceAndKeepsWhatWasWritten) {
 }
 
 TEST(CrashHandlerTest, DumpKindsGrowAndCarryTheirFlags) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   uint64_t previousSize = 0;
   for (int kind : {1, 2, 3}) {
     SCOPED_TRACE(kind);
@@ -303,6 +307,7 @@ TEST(CrashHandlerTest, DumpKindsGrowAndCarryTheirFlags) {
 }
 
 TEST(CrashHandlerTest, NoDumpForKindZeroOrAnOverlongName) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   TempDir dir;
   RunHelper({"null", dir.Path(), "0"}, dir.Output());
   EXPECT_TRUE(fs::exists(dir.Report()));
@@ -323,6 +328,7 @@ TEST(CrashHandlerTest, NoDumpForKindZeroOrAnOverlongName) {
 }
 
 TEST(CrashHandlerTest, OtherThreadsAppearInTheDump) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   TempDir dir;
   int status = RunHelper({"thread", dir.Path()}, dir.Output());
   ASSERT_TRUE(WIFEXITED(status));
@@ -344,6 +350,7 @@ TEST(CrashHandlerTest, OtherThreadsAppearInTheDump) {
 // Two threads fault at the same moment: one report is written whole, the other thread waits
 // for it instead of ending the process in the middle of it.
 TEST(CrashHandlerTest, TwoThreadsCrashingTogetherLeaveOneWholeReport) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE(round);
     TempDir dir;

@@ -14,6 +14,7 @@
 
 #include "system/debug/crash_symbols.h"
 #include "system/memory/static_singleton.h"
+#include "tests/thread_sanitizer.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ std::string Lookup(void* address, unsigned int size, bool withLine, bool* found 
 void* Address(int (*function)(int)) { return reinterpret_cast<void*>(function); }
 
 TEST(SymbolsTest, GetFunction_NameFileAndLine) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer's entry hooks and interceptors change which line and module an address maps to");
   bool found = false;
   std::string text = Lookup(Address(&KnownFunction), Symbols::kTextCapacity, true, &found);
   EXPECT_TRUE(found);
@@ -50,6 +52,7 @@ TEST(SymbolsTest, GetFunction_NameFileAndLine) {
 }
 
 TEST(SymbolsTest, GetFunction_FallsBackToTheModuleThenToUnavailable) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer's entry hooks and interceptors change which line and module an address maps to");
   // The C library's ELF header lies in its module but before its first symbol and line.
   Dl_info library = {};
   ASSERT_NE(dladdr(reinterpret_cast<void*>(&std::abort), &library), 0);

@@ -1,6 +1,10 @@
 #include "system/io/mount.h"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -189,6 +193,12 @@ TEST_F(MountTest, TableEntriesAndEmptyPaths) {
   EXPECT_EQ(Yr::Detail::MountTableEntryCount(), entries);
 }
 
+// A mount point with MountBase's own GetFullName.
+class CountingMountForNames : public MountBase {
+ public:
+  CountingMountForNames() : MountBase(Path("names"), nullptr, false) {}
+};
+
 // A caller's own mount point: counts its attempts and notes its destruction.
 class CountingMount : public MountBase {
  public:
@@ -306,7 +316,155 @@ TEST_F(MountTest, OverLongFullNamesOpenNothing) {
   EXPECT_FALSE(file.Open(deep, name.c_str(), 0));
   EXPECT_EQ(file.GetError(), Yr::kFileOk);
   EXPECT_TRUE(IO::FindMount(deep)->GetFullName(name.c_str()).Empty());
+  EXPECT_TRUE(IO::FindMount(deep)->GetFullName(name.c_str()).Overflowed());
   EXPECT_STREQ(IO::FindMount(deep)->GetFullName("a/b").CStr(), (Dir("one") + "a\\b").c_str());
+
+  // A name of more than 259 characters for a mount point's own GetFullName is not cut.
+  CountingMountForNames plain;
+  EXPECT_TRUE(plain.GetFullName(name.c_str()).Overflowed());
+  EXPECT_STREQ(plain.GetFullName(name.substr(0, 259).c_str()).CStr(), name.substr(0, 259).c_str());
+}
+
+// Over-long mount paths: Mount refuses them and leaves the chain (an over-long path is not
+// the empty path that clears a name); Dismount finds nothing for them, not even a mount
+// point whose path is their first 259 characters.
+TEST_F(MountTest, OverLongMountPathsChangeNothing) {
+  StringId kept = Name("kept");
+  std::string fits = Dir("one") + std::string(Path::kMaxLength - Dir("one").size() - 1, 'x') + "\\";
+  ASSERT_EQ(fits.size(), Path::kMaxLength);
+  IO::Mount(kept, Dir("one").c_str(), false, false);
+  IO::Mount(kept, fits.c_str(), false, false);
+  const std::vector<std::string> before = Chain(kept);
+  std::string longer = fits + "more\\";
+  for (bool append : {false, true}) {
+    EXPECT_FALSE(IO::Mount(kept, longer.c_str(), false, append));
+    EXPECT_FALSE(IO::Mount(kept, (fits + "pack.bin").c_str(), false, append));
+    EXPECT_EQ(Chain(kept), before);
+  }
+  EXPECT_FALSE(IO::Dismount(kept, (fits + "x").c_str()));
+  EXPECT_EQ(Chain(kept), before);
+  unsigned int entries = Yr::Detail::MountTableEntryCount();
+  EXPECT_FALSE(IO::Mount(Name("never"), longer.c_str(), false, false));
+  EXPECT_EQ(Yr::Detail::MountTableEntryCount(), entries);
+}
+
+// Chain lengths that a recursive teardown could not survive: the main thread's stack for the
+// long one, a small thread stack for the short one.
+constexpr int kLongChain = 60000;
+constexpr int kSmallStackChain = 2000;
+constexpr size_t kSmallStack = 256 * 1024;
+
+// count directory points under name, each made the head (constant time per mount).
+void MountMany(const StringId& name, int count, const std::string& dir) {
+  for (int i = 0; i < count; ++i) IO::Mount(name, dir.c_str(), false, false);
+}
+
+int ChainLength(const StringId& name) {
+  int length = 0;
+  for (MountBase* mount = IO::FindMount(name); mount; mount = mount->GetNext()) ++length;
+  return length;
+}
+
+struct SmallStackRun {
+  StringId name;
+  std::string dir;
+  int lengthBefore = 0;
+  bool cleared = false;
+};
+
+void* MountAndClearOnSmallStack(void* argument) {
+  auto* run = static_cast<SmallStackRun*>(argument);
+  MountMany(run->name, kSmallStackChain, run->dir);
+  run->lengthBefore = ChainLength(run->name);
+  IO::Mount(run->name, Path(), false, false);
+  run->cleared = IO::FindMount(run->name) == nullptr;
+  return nullptr;
+}
+
+TEST_F(MountTest, LongChainsAreTornDownWithoutDeepStacks) {
+  StringId many = Name("many");
+  MountMany(many, kLongChain, Dir("one"));
+  ASSERT_EQ(ChainLength(many), kLongChain);
+  RawFile file;
+  ASSERT_TRUE(file.Open(many, "both.txt", 0));  // the head serves; the file stays open
+  EXPECT_TRUE(IO::Mount(many, Path(), false, false));
+  EXPECT_EQ(IO::FindMount(many), nullptr);
+  EXPECT_EQ(file.GetMount(), nullptr);
+  file.Close();
+
+  SmallStackRun run{Name("small"), Dir("three")};
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, kSmallStack), 0);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(&thread, &attributes, &MountAndClearOnSmallStack, &run), 0);
+  pthread_attr_destroy(&attributes);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  EXPECT_EQ(run.lengthBefore, kSmallStackChain);
+  EXPECT_TRUE(run.cleared);
+}
+
+// Unloading dismounts every chain still in the table; a long one must not end the process.
+TEST(MountDeathTest, UnloadTearsDownALongChain) {
+  EXPECT_EXIT(
+      {
+        MountMany(StringId("unload.many"), kLongChain, "unload-dir\\");
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+// Opens on several threads while mount points join the same chain at its head and its tail:
+// every open sees a complete chain, and a point appended at the tail becomes reachable.
+TEST_F(MountTest, ConcurrentOpensWhilePointsAreAdded) {
+  StringId growing = Name("growing");
+  IO::Mount(growing, Dir("one").c_str(), false, false);
+  constexpr int kOpeners = 3;
+  constexpr int kAdditions = 120;
+  std::atomic<bool> done{false};
+  std::atomic<int> failures{0};
+  std::atomic<int> tailHits{0};
+  std::vector<std::thread> openers;
+  for (int t = 0; t < kOpeners; ++t) {
+    openers.emplace_back([&] {
+      while (!done.load(std::memory_order_acquire)) {
+        RawFile file;
+        // only1.txt is in "one", which stays in the chain whatever is added around it.
+        if (!file.Open(growing, "only1.txt", 0) || ReadAll(file) != "only in one") ++failures;
+        file.Close();
+        // both.txt comes from "one" or from a "two" point added before it.
+        if (!file.Open(growing, "both.txt", 0)) {
+          ++failures;
+        } else {
+          std::string text = ReadAll(file);
+          if (text != "from one" && text != "from two") ++failures;
+        }
+        file.Close();
+        // only3.txt exists only in "three" points appended at the tail.
+        if (file.Open(growing, "only3.txt", 0)) ++tailHits;
+      }
+    });
+  }
+  for (int i = 0; i < kAdditions; ++i) {
+    switch (i % 3) {
+      case 0: IO::Mount(growing, Dir("two").c_str(), false, false); break;                  // new head
+      case 1: IO::Mount(growing, Dir("three").c_str(), false, true); break;                 // new tail
+      default: IO::Mount(growing, (Dir("two") + "p" + std::to_string(i) + ".pak").c_str(), false, true); break;
+    }
+  }
+  // Keep opening until an appended point has served at least once (bounded for slow hosts).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (tailHits.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  done.store(true, std::memory_order_release);
+  for (std::thread& thread : openers) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_GT(tailHits.load(), 0);
+  EXPECT_EQ(ChainLength(growing), 1 + kAdditions);
+  for (MountBase* mount = IO::FindMount(growing); mount; mount = mount->GetNext()) {
+    EXPECT_EQ(mount->GetOpenFileCount(), 0u);
+  }
 }
 
 }  // namespace

@@ -9,16 +9,42 @@ namespace {
 
 using Yr::Path;
 
-TEST(PathTest, ConstructionCopiesAtMost259Characters) {
+TEST(PathTest, ConstructionKeeps259CharactersAndOverflowsAboveThem) {
   EXPECT_STREQ(Path().CStr(), "");
   EXPECT_STREQ(Path(nullptr).CStr(), "");
   EXPECT_STREQ(Path("a/b\\c").CStr(), "a/b\\c");  // separators are kept as given
-  std::string long_text(400, 'x');
-  Path cut(long_text.c_str());
-  EXPECT_EQ(cut.Length(), 259u);
-  EXPECT_EQ(std::strlen(cut.CStr()), 259u);
-  EXPECT_EQ(std::string(cut.CStr()), long_text.substr(0, 259));
   EXPECT_EQ(Path(nullptr).CStrOrNull(), nullptr);
+
+  // A text that does not fit is never cut into a different, shorter name.
+  struct Case {
+    size_t length;
+    bool overflows;
+  };
+  for (const Case& c : {Case{0, false}, Case{1, false}, Case{258, false}, Case{259, false}, Case{260, true},
+                        Case{400, true}, Case{100000, true}}) {
+    SCOPED_TRACE(c.length);
+    std::string text(c.length, 'x');
+    Path path(text.c_str());
+    EXPECT_EQ(path.Overflowed(), c.overflows);
+    EXPECT_EQ(path.Empty(), c.overflows || c.length == 0);
+    EXPECT_EQ(std::string(path.CStr()), c.overflows ? "" : text);
+    EXPECT_EQ(path.Length(), c.overflows ? 0u : c.length);
+    EXPECT_EQ(path.CStrOrNull() == nullptr, path.Empty());
+    // Joins on an overflowed path fail and keep it overflowed, as does a join that does not
+    // fit; a copy keeps the state.
+    const bool joinFits = !c.overflows && (c.length == 0 ? 4 : c.length + 1 + 4) <= Path::kMaxLength;
+    EXPECT_EQ(path.Append("more"), joinFits);
+    EXPECT_EQ(path.Overflowed(), !joinFits);
+    EXPECT_EQ(Path(path).Overflowed(), !joinFits);
+    // Set starts afresh, whatever the path held.
+    path.Set("");
+    EXPECT_FALSE(path.Overflowed());
+    EXPECT_TRUE(path.Empty());
+    path.Set(text.c_str());
+    path.Set("ok");
+    EXPECT_FALSE(path.Overflowed());
+    EXPECT_STREQ(path.CStr(), "ok");
+  }
 }
 
 TEST(PathTest, AppendRule) {
@@ -80,6 +106,9 @@ TEST(PathTest, JoinsThatWouldPass259CharactersEmptyThePathAndWriteNothingOutside
   std::string over(59, 'c');  // 260: one too many
   EXPECT_FALSE(guarded.path.Append(over.c_str()));
   EXPECT_TRUE(guarded.path.Empty());
+  EXPECT_TRUE(guarded.path.Overflowed());
+  EXPECT_FALSE(guarded.path.Append("x"));  // an empty-looking overflowed path takes nothing
+  EXPECT_TRUE(guarded.path.Overflowed());
 
   // A full path cannot take even a one-character component.
   std::string full(259, 'f');

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -339,6 +341,61 @@ TEST_F(RawFileTest, DirectoryStatics) {
 
   EXPECT_GT(RawFile::GetFreeSpace(mDir.c_str()), 0u);
   EXPECT_EQ(RawFile::GetFreeSpace(At("missing").c_str()), 0u);
+}
+
+// A name of more than 259 characters whose first 259 name an existing file or directory:
+// every path entry point fails on it and leaves the shorter one as it was.
+TEST_F(RawFileTest, OverLongNamesFailWithoutReachingTheShortenedName) {
+  const std::string prefix = mDir.string() + "/";
+  ASSERT_LT(prefix.size(), 200u);
+  const std::string shortFile = prefix + std::string(Yr::Path::kMaxLength - prefix.size(), 'f');
+  const std::string shortDir = prefix + std::string(Yr::Path::kMaxLength - prefix.size(), 'd');
+  ASSERT_EQ(shortFile.size(), Yr::Path::kMaxLength);
+  const std::string longFile = shortFile + std::string(300 - shortFile.size(), 'f');
+  const std::string longDir = shortDir + std::string(300 - shortDir.size(), 'd');
+  const std::string longPattern = shortFile + std::string(300 - shortFile.size() - 1, 'f') + "*";
+
+  struct Case {
+    const char* what;
+    bool (*call)(const std::string& name);
+    const std::string* name;
+  };
+  const Case cases[] = {
+      {"Delete", [](const std::string& n) { return RawFile::Delete(n.c_str()); }, &longFile},
+      {"FileExists", [](const std::string& n) { return RawFile::FileExists(n.c_str()); }, &longFile},
+      {"DirectoryExists", [](const std::string& n) { return RawFile::DirectoryExists(n.c_str()); }, &longDir},
+      {"MkDir", [](const std::string& n) { return RawFile::MkDir(n.c_str()); }, &longDir},
+      {"GetFiles", [](const std::string& n) {
+         RawFile::NameList names;
+         RawFile::GetFiles(n.c_str(), names);
+         return names.Count() != 0;
+       }, &longPattern},
+  };
+  for (bool shortExists : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (shortExists ? " with" : " without") + " the shortened name present");
+      std::error_code ignored;
+      std::filesystem::remove_all(shortFile, ignored);
+      std::filesystem::remove_all(shortDir, ignored);
+      if (shortExists) {
+        std::ofstream(shortFile) << "keep";
+        std::filesystem::create_directory(shortDir);
+      }
+      EXPECT_FALSE(c.call(*c.name));
+      EXPECT_EQ(std::filesystem::is_regular_file(shortFile), shortExists);
+      EXPECT_EQ(std::filesystem::is_directory(shortDir), shortExists);
+      if (shortExists) {
+        EXPECT_EQ(ReadText(shortFile.substr(prefix.size())), "keep");
+      }
+      // Nothing else appeared in the directory.
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(mDir), std::filesystem::directory_iterator()),
+                shortExists ? 2 : 0);
+    }
+  }
+  // The names that fit still work.
+  EXPECT_TRUE(RawFile::FileExists(shortFile.c_str()));
+  EXPECT_TRUE(RawFile::DirectoryExists(shortDir.c_str()));
+  EXPECT_TRUE(RawFile::Delete(shortFile.c_str()));
 }
 
 TEST(WildcardTest, StarAndQuestionMark) {

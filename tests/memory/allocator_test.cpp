@@ -10,6 +10,7 @@
 #include "system/memory/darray.h"
 #include "system/memory/managed_memory.h"
 #include "tests/memory/memory_test_helpers.h"
+#include "tests/thread_sanitizer.h"
 
 namespace {
 
@@ -325,6 +326,9 @@ TEST(AllocatorDeathTest, ExhaustedDefaultAllocatorIsFatal) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer owns the address space, so no address-space limit can make one request fail";
 #else
+  if (YrTest::kThreadSanitizer) {
+    GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("its allocator reports the exhausted address space itself");
+  }
   EXPECT_DEATH(
       {
         unsigned int size = 0xFFFFFFF0u;  // never fits a 32-bit address space

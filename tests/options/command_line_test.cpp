@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "system/debug/debug_output.h"
 #include "system/options/options.h"
+#include "tests/debug/debug_capture.h"
 #include "tests/io/temp_dir.h"
 
 namespace {
@@ -321,6 +323,69 @@ TEST_F(CommandLineTest, HostileOptionFileText) {
       EXPECT_FALSE(record->name.Empty());
       EXPECT_LE(record->name.Length(), Detail::kMaxArgumentLength);
       for (const StringId& value : record->values) EXPECT_FALSE(value.Empty());
+    }
+  }
+}
+
+TEST_F(CommandLineTest, ByteOrderMarkAndEveryLineEnd) {
+  const std::string bom = "\xEF\xBB\xBF";
+  struct Case {
+    const char* what;
+    std::string text;
+  };
+  const Case cases[] = {
+      {"LF", "--first=1\n[s]\nkey=v\n--last=2\n"},
+      {"CR", "--first=1\r[s]\rkey=v\r--last=2\r"},
+      {"CRLF", "--first=1\r\n[s]\r\nkey=v\r\n--last=2\r\n"},
+      {"mixed, no end", "--first=1\r\n\r\n[s]\n\rkey=v\r--last=2"},
+      {"mark and LF", bom + "--first=1\n[s]\nkey=v\n--last=2\n"},
+      {"mark and CR", bom + "--first=1\r[s]\rkey=v\r--last=2"},
+      {"mark and CRLF", bom + "--first=1\r\n[s]\r\nkey=v\r\n--last=2\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Options::Done();
+    EXPECT_TRUE(InitWithFile(c.text));
+    EXPECT_EQ(Values("first"), Words{"1"});
+    EXPECT_EQ(Values("s.key"), Words{"v"});
+    EXPECT_EQ(Values("last"), Words{"2"});
+  }
+  // The mark counts only at the very start; elsewhere it is text like any other.
+  Options::Done();
+  EXPECT_TRUE(InitWithFile("--first=1\n" + bom + "--x=1\n"));
+  EXPECT_FALSE(Options::Test("x"));
+  // A file of the mark alone holds nothing.
+  Options::Done();
+  EXPECT_TRUE(InitWithFile(bom));
+  EXPECT_EQ(Values("options.file").size(), 1u);
+}
+
+// One rule for over-long words from the argument vector, the command-line text and option
+// files: up to 1022 characters a word is kept whole; from 1023 on it is dropped whole, with a
+// debug line that gives its length.
+TEST_F(CommandLineTest, OverLongWordsAreDroppedAlikeFromEverySource) {
+  Options::Set("--debug.output");
+  Debug::Init();
+  ASSERT_TRUE(Debug::IsEnabled());
+  enum Source { kArgv, kCommandLine, kFile };
+  for (Source source : {kArgv, kCommandLine, kFile}) {
+    for (size_t length : {size_t{1022}, size_t{1023}, size_t{1024}, size_t{5000}}) {
+      SCOPED_TRACE("source " + std::to_string(source) + ", word of " + std::to_string(length));
+      const std::string word = "--w=" + std::string(length - 4, 'v');
+      Options::Done();
+      YrTest::DebugCapture capture;
+      switch (source) {
+        case kArgv: EXPECT_TRUE(InitWith({"prog", "--before", word, "--after"}, mDir.c_str())); break;
+        case kCommandLine: EXPECT_TRUE(Options::Init(("prog --before " + word + " --after").c_str(), mDir.c_str())); break;
+        case kFile: EXPECT_TRUE(InitWithFile("--before\n" + word + "\n--after\n")); break;
+      }
+      EXPECT_TRUE(Options::Test("before"));
+      EXPECT_TRUE(Options::Test("after"));
+      const bool kept = length <= 1022;
+      EXPECT_EQ(Values("w"), kept ? Words{word.substr(4)} : Words{});
+      const std::string dropped = "Options: dropped " + std::string(source == kFile && length >= 1024 ? "an option file line" : "a word") +
+                                  " of " + std::to_string(length) + " characters";
+      EXPECT_EQ(capture.Joined().find(dropped) != std::string::npos, !kept) << capture.Joined().substr(0, 200);
     }
   }
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -99,6 +100,37 @@ TEST(StringIdTest, NodeLayout) {
   EXPECT_EQ(id.GetNode()->capacity, Cache::BlockSize(40) - Cache::kHeaderSize);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(id.GetNode()) % 16, 0u);
   EXPECT_EQ(id.CStr(), reinterpret_cast<const char*>(id.GetNode()) + Cache::kHeaderSize);
+}
+
+// Texts longer than a node can describe are refused with the null handle before anything is
+// read, allocated or copied: only 16 bytes lie behind the text pointer here, so a read or a
+// copy of the claimed length would run far outside it.
+TEST(StringIdTest, TextsTooLongForANodeAreRefused) {
+  // The limit is tight: one byte more and the block size would wrap around 32 bits.
+  EXPECT_GE(Cache::BlockSize(Cache::kMaxTextLength), Cache::kMaxTextLength);
+  EXPECT_LT(Cache::BlockSize(Cache::kMaxTextLength + 1), Cache::kHeaderSize + 1);
+
+  const char text[16] = "aaaaaaaaaaaaaaa";
+  StringId shortText("aaaaa");
+  const unsigned int count = shortText.RefCount();
+  std::vector<size_t> refused = {size_t{Cache::kMaxTextLength} + 1, size_t{UINT32_MAX} - 20, size_t{UINT32_MAX}};
+  if (sizeof(size_t) > sizeof(uint32_t)) {
+    // Lengths whose low 32 bits name a short text: 2^32 + 5 once read as the text "aaaaa".
+    const uint64_t wrap = uint64_t{1} << 32;
+    for (uint64_t length : {wrap, wrap + 5, wrap + 15, wrap * 3 + 1, uint64_t{SIZE_MAX}}) {
+      refused.push_back(static_cast<size_t>(length));
+    }
+  }
+  for (size_t length : refused) {
+    SCOPED_TRACE(length);
+    EXPECT_EQ(StringId::msCache->Create(text, length), nullptr);
+    EXPECT_EQ(shortText.RefCount(), count);
+  }
+  // Lengths that fit take exactly that many bytes of the text.
+  Cache::Node* node = StringId::msCache->Create(text, 5);
+  EXPECT_EQ(node, shortText.GetNode());
+  Cache::Destroy(node);
+  EXPECT_EQ(StringId::msCache->Create(nullptr, 5), nullptr);
 }
 
 TEST(StringIdTest, BucketHashSamplesLongTexts) {

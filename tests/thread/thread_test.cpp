@@ -19,6 +19,7 @@
 #include "system/memory/allocator.h"
 #include "system/platform/platform.h"
 #include "system/thread/timer.h"
+#include "tests/thread_sanitizer.h"
 
 namespace {
 
@@ -268,6 +269,7 @@ unsigned int AllocateUntilAsked(void* argument) {
 }
 
 TEST(ThreadTest, SuspendedThreadMakesNoProgressUntilResumed) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("suspension is by signal, which the sanitizer delivers only at its own safe points");
   static CountingHook* hook = new CountingHook;
   Yr::AllocatorHook* previous = Yr::AllocatorHook::Install(hook);
   hook->mWatched = Thread::GetCurrentThreadID();
@@ -304,6 +306,7 @@ TEST(ThreadTest, SuspendedThreadMakesNoProgressUntilResumed) {
 }
 
 TEST(ThreadTest, SuspensionDoesNotBreakSystemCalls) {
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("suspension is by signal, which the sanitizer delivers only at its own safe points");
   int pipeEnds[2];
   ASSERT_EQ(pipe(pipeEnds), 0);
   struct Blocked {
