@@ -4,8 +4,10 @@
 
 #include <glm/glm.hpp>
 #include <glm/gtc/matrix_transform.hpp>
+#include <glm/gtc/quaternion.hpp>
 
 #include "system/math/matrix.h"
+#include "system/math/quaternion.h"
 #include "tests/math/math_test_util.h"
 
 namespace {
@@ -62,6 +64,28 @@ TEST(GlmCrossTest, ViewProjectionsInverseAndDeterminantAgree) {
     }
     const Matrix4 product = m * view;
     EXPECT_LT(RelativeDifference(product, ToGlm(m) * ToGlm(view)), 1e-5f) << "product";
+  }
+}
+
+TEST(GlmCrossTest, QuaternionMatricesAndSlerpAgree) {
+  YrMathTest::Random random(22);
+  for (int i = 0; i < 500; ++i) {
+    const Yr::Quaternion q1 = random.UnitQuaternion(), q2 = random.UnitQuaternion();
+    const glm::quat g1(q1.w, q1.x, q1.y, q1.z), g2(q2.w, q2.x, q2.y, q2.z);  // glm takes w first
+    const Matrix4 ours(Yr::Matrix43().MakeRotation(q1));
+    EXPECT_LT(RelativeDifference(ours, glm::mat4(glm::mat3_cast(g1))), 1e-6f) << "quaternion to matrix";
+
+    const float t = random.Uniform(0, 1);
+    const Yr::Quaternion mine = Yr::QuaternionSlerp(q1, q2, t);
+    const glm::quat peer = glm::slerp(g1, g2, t);
+    EXPECT_NEAR(mine.x, peer.x, 1e-5f);
+    EXPECT_NEAR(mine.y, peer.y, 1e-5f);
+    EXPECT_NEAR(mine.z, peer.z, 1e-5f);
+    EXPECT_NEAR(mine.w, peer.w, 1e-5f);
+    const Yr::Quaternion product = q1 * q2;
+    const glm::quat gp = g1 * g2;
+    EXPECT_NEAR(product.x, gp.x, 1e-6f);
+    EXPECT_NEAR(product.w, gp.w, 1e-6f);
   }
 }
 
