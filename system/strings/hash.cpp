@@ -35,10 +35,12 @@ inline void Mix(uint64_t& a, uint64_t& b, uint64_t& c) {
   c -= a; c -= b; c ^= b >> 22;
 }
 
-// A tail byte, sign-extended to 64 bits and moved to its place; bits shifted past the top
-// are dropped, as the additions are modulo 2^64.
-inline uint64_t TailByte(unsigned char byte, unsigned position) {
-  return static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(byte))) << (kBitsPerByte * position);
+// The tail bytes of one word, each sign-extended and added at its place. Adding a byte of
+// 0x80 or more sign-extended is adding it unsigned and taking 1 away just above it, so the
+// word adds as it is, less its high bits moved up one place (the top byte's falls off).
+inline uint64_t SignExtendedWord(uint64_t word) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  return word - ((word & kHighBits) << 1);
 }
 
 }  // namespace
@@ -58,16 +60,13 @@ unsigned long long Hash(const char* key, unsigned long long length, unsigned lon
     left -= kBlockBytes;
   }
   c += length;
-  // The lowest byte of c holds the length, so c's tail bytes start one byte up.
-  const unsigned n = static_cast<unsigned>(left);
-  for (unsigned i = 0; i < n; ++i) {
-    if (i < kWordBytes)
-      a += TailByte(k[i], i);
-    else if (i < 2 * kWordBytes)
-      b += TailByte(k[i], i - kWordBytes);
-    else
-      c += TailByte(k[i], i - 2 * kWordBytes + 1);
-  }
+  unsigned char tail[kBlockBytes] = {};
+  if (left != 0) std::memcpy(tail, k, static_cast<size_t>(left));  // key may be null when empty
+  a += SignExtendedWord(LoadWord(tail));
+  b += SignExtendedWord(LoadWord(tail + kWordBytes));
+  // The lowest byte of c holds the length, so c's tail bytes start one byte up; the 24th
+  // byte never exists.
+  c += SignExtendedWord(LoadWord(tail + 2 * kWordBytes)) << kBitsPerByte;
   Mix(a, b, c);
   return c;
 }

@@ -51,6 +51,7 @@ TEST(HashTest, KnownValues) {
   };
   const std::vector<Case> cases = {
       {"", 0, 0x8DB63936938575BFull},
+      {std::string(23, '\x80'), 0, 0xDEA8D48ADA46978Bull},
       {"abc", 0, 0x9CB12E2BFEA87243ull},
       // The two high bytes of the tail are sign-extended (unsigned they give 0x4161F5C267909F88).
       {"\xE9\x74\xE9", 0, 0x23B0B10925F95E44ull},
