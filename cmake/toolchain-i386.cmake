@@ -10,7 +10,9 @@ set(CMAKE_CXX_COMPILER g++)
 # 64-bit file offsets and times, as on x86-64: without them stat and readdir fail with
 # EOVERFLOW on large files and on file systems with 64-bit inode numbers, and times end in
 # 2038. The compiler driver links with the same flags, so -m32 reaches the linker too.
-set(YR_I386_FLAGS "-m32 -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
+# SSE2 with scalar float math in SSE registers: the math types keep their rows in SSE
+# registers, and floats round as on x86-64 instead of in the x87's wider registers.
+set(YR_I386_FLAGS "-m32 -msse2 -mfpmath=sse -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
 set(CMAKE_C_FLAGS_INIT "${YR_I386_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${YR_I386_FLAGS}")
 
