@@ -1,7 +1,6 @@
 #include "system/strings/string_utils.h"
 
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -130,7 +129,17 @@ unsigned long long AToI64(const char* text) {
 }
 
 void IToA(int value, char* dest) {
-  *std::to_chars(dest, dest + kIToASize - 1, value).ptr = '\0';
+  // Digits come out lowest first; the magnitude in 32 unsigned bits also holds INT_MIN's.
+  char reversed[kIToASize];
+  unsigned int magnitude = value < 0 ? 0u - static_cast<unsigned int>(value) : static_cast<unsigned int>(value);
+  int count = 0;
+  do {
+    reversed[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) *dest++ = '-';
+  while (count > 0) *dest++ = reversed[--count];
+  *dest = '\0';
 }
 
 bool IsNumber(const char* text) {
