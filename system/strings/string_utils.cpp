@@ -238,5 +238,102 @@ bool ConvertToBool(const char* text) {
   return true;
 }
 
+namespace {
+
+// Scans the fields in the format; fields the text does not supply stay zero.
+template <class... Fields>
+void ScanFields(const char* text, const char* format, Fields*... fields) {
+  ((*fields = Fields{}), ...);
+  if (text != nullptr) std::sscanf(text, format, fields...);
+}
+
+Color32 ChannelsToColor(const int (&channels)[4]) {
+  return Color32(static_cast<uint8_t>(channels[0]), static_cast<uint8_t>(channels[1]), static_cast<uint8_t>(channels[2]),
+                 static_cast<uint8_t>(channels[3]));
+}
+
+// Splits the key-frame text and hands each key's text to scan, which returns the key. The
+// copy is a 255-character buffer, always terminated, so a longer text is cut
+// to its first kKeyFrameTextLimit characters instead of being read past the buffer; and at
+// most kKeyFrames keys are split off and stored, whatever count the text names.
+template <class Framer, class ScanKey>
+Framer ParseKeyFrames(const char* text, ScanKey scan) {
+  Framer framer;
+  if (text == nullptr) return framer;
+  char copy[kKeyFrameTextLimit + 1];
+  StrNPrintF(copy, sizeof copy, "%s", text);
+  copy[kKeyFrameTextLimit] = '\0';
+  int named = 0;
+  if (std::sscanf(copy, "%d", &named) != 1 || named <= 0) return framer;
+  const int keys = named < Framer::kMaxKeys ? named : Framer::kMaxKeys;
+  char* parts[Framer::kMaxKeys + 1];
+  ConvertArgsToArray(copy, keys + 1, parts, ':');
+  // A count beyond the parts the text holds stops at the last part.
+  for (int i = 1; i <= keys && parts[i] != nullptr; ++i) {
+    framer.mKeys[i - 1] = scan(parts[i]);
+    framer.mNumKeys = i;
+  }
+  return framer;
+}
+
+}  // namespace
+
+MinMax ConvertToMinMax(const char* text) {
+  MinMax range;
+  ScanFields(text, "%f,%f", &range.min, &range.max);
+  return range;
+}
+
+Vec3 ConvertToVec3(const char* text) {
+  Vec3 v;
+  ScanFields(text, "%f,%f,%f", &v.x, &v.y, &v.z);
+  return v;
+}
+
+Vec4 ConvertToVec4(const char* text) {
+  Vec4 v;
+  ScanFields(text, "%f,%f,%f,%f", &v.x, &v.y, &v.z, &v.w);
+  return v;
+}
+
+Color32 ConvertToColor32(const char* text) {
+  int c[4];
+  ScanFields(text, "%d,%d,%d,%d", &c[0], &c[1], &c[2], &c[3]);
+  return ChannelsToColor(c);
+}
+
+FloatKeyFramer ConvertToFloatKeyFramer(const char* text) {
+  return ParseKeyFrames<FloatKeyFramer>(text, [](const char* part) {
+    FloatKeyFramer::Key key;
+    ScanFields(part, "%f,%f", &key.time, &key.value);
+    return key;
+  });
+}
+
+ColorKeyFramer ConvertToColorKeyFramer(const char* text) {
+  return ParseKeyFrames<ColorKeyFramer>(text, [](const char* part) {
+    float time;
+    int c[4];
+    ScanFields(part, "%f,%d,%d,%d,%d", &time, &c[0], &c[1], &c[2], &c[3]);
+    return ColorKeyFramer::Key{time, ChannelsToColor(c)};
+  });
+}
+
+Vec3KeyFramer ConvertToVec3KeyFramer(const char* text) {
+  return ParseKeyFrames<Vec3KeyFramer>(text, [](const char* part) {
+    Vec3KeyFramer::Key key;
+    ScanFields(part, "%f,%f,%f,%f", &key.time, &key.value.x, &key.value.y, &key.value.z);
+    return key;
+  });
+}
+
+MinMaxKeyFramer ConvertToMinMaxKeyFramer(const char* text) {
+  return ParseKeyFrames<MinMaxKeyFramer>(text, [](const char* part) {
+    MinMaxKeyFramer::Key key;
+    ScanFields(part, "%f,%f,%f", &key.time, &key.value.min, &key.value.max);
+    return key;
+  });
+}
+
 }  // namespace StringUtils
 }  // namespace Yr

@@ -1,5 +1,6 @@
 // Text helpers: integer conversion, formatted printing into caller buffers, wildcard
-// matching, and StringUtils, which turns the text of a setting into a value.
+// matching, and StringUtils, which turns the text of a setting into a value: a boolean, a
+// MinMax, a Vec3, a Vec4, a Color32 or a five-key KeyFramer.
 //
 //   int n = Yr::AToI(" -42");                        // -42, saturating, errno ERANGE on overflow
 //   unsigned long long h = Yr::AToI64("0x1F");       // 31: hexadecimal, at most 16 characters
@@ -7,6 +8,8 @@
 //   int r = Yr::StrNPrintF(line, sizeof line, "%s=%d", key, value);
 //   if (r < 0 || r == int(sizeof line)) { /* cut short: line has no terminator */ }
 //   bool hit = Yr::StrMatchWildcard("textures/stone.tga", "textures/*.tga");
+//   Yr::Vec3 up = Yr::StringUtils::ConvertToVec3("0,1,0");
+//   auto fade = Yr::StringUtils::ConvertToFloatKeyFramer("2:0,1:1,0.5");   // keys (0,1), (1,0.5)
 //
 // All work on the caller's buffers and take no lock; any thread may call them. Text is
 // zero-terminated. The parsers never read or write outside the texts and arrays they are
@@ -15,6 +18,9 @@
 
 #include <cstdarg>
 
+#include "system/math/color32.h"
+#include "system/math/key_framer.h"
+#include "system/math/vector.h"
 #include "system/platform/export.h"
 
 namespace Yr {
@@ -64,6 +70,31 @@ namespace StringUtils {
 YR_API void ConvertArgsToArray(char* text, int count, char** parts, char separator);
 // True for "true" in any letter case and for exactly "1".
 YR_API bool ConvertToBool(const char* text);
+
+// Comma-separated values; fields the text does not supply are zero, and so is everything
+// for a null text.
+YR_API MinMax ConvertToMinMax(const char* text);  // "min,max"
+YR_API Vec3 ConvertToVec3(const char* text);      // "x,y,z"
+YR_API Vec4 ConvertToVec4(const char* text);      // "x,y,z,w"
+// "red,green,blue,alpha" as integers, each keeping its low 8 bits.
+YR_API Color32 ConvertToColor32(const char* text);
+
+// Key-frame text: a count N, then N keys, all separated by ':' ("2:0,1:1,0.5"). The fields
+// of one key are separated by commas: time then value, where a Color32 value is four
+// integers as in ConvertToColor32, a Vec3 three floats and a MinMax two. Keys stay in text
+// order. Only the first 254 characters are read; at most the first kKeyFrames keys are kept;
+// a count of 0 or less gives no keys, and a count beyond the keys the text holds gives the
+// keys it holds. Fields a key lacks are zero.
+constexpr int kKeyFrames = 5;
+constexpr unsigned int kKeyFrameTextLimit = 254;
+using FloatKeyFramer = KeyFramer<float, kKeyFrames, LinearInterp<float>>;
+using ColorKeyFramer = KeyFramer<Color32, kKeyFrames, LinearInterp<Color32>>;
+using Vec3KeyFramer = KeyFramer<Vec3, kKeyFrames, LinearInterp<Vec3>>;
+using MinMaxKeyFramer = KeyFramer<MinMax, kKeyFrames, LinearInterp<MinMax>>;
+YR_API FloatKeyFramer ConvertToFloatKeyFramer(const char* text);
+YR_API ColorKeyFramer ConvertToColorKeyFramer(const char* text);
+YR_API Vec3KeyFramer ConvertToVec3KeyFramer(const char* text);
+YR_API MinMaxKeyFramer ConvertToMinMaxKeyFramer(const char* text);
 
 }  // namespace StringUtils
 }  // namespace Yr

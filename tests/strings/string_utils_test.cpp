@@ -272,3 +272,107 @@ TEST(StringUtilsTest, ConvertToBool) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace Yr::StringUtils;
+
+TEST(StringUtilsTest, ValueParsersFillWhatTheTextSuppliesAndZeroTheRest) {
+  EXPECT_EQ(ConvertToMinMax("1.5,2.5"), (Yr::MinMax{1.5f, 2.5f}));
+  EXPECT_EQ(ConvertToMinMax("3"), (Yr::MinMax{3.0f, 0.0f}));
+  EXPECT_EQ(ConvertToMinMax("x,1"), (Yr::MinMax{}));
+  EXPECT_EQ(ConvertToMinMax(nullptr), (Yr::MinMax{}));
+
+  struct VecCase {
+    const char* text;
+    float x, y, z, w;
+  };
+  const VecCase vecs[] = {{"1,2,3,4", 1, 2, 3, 4}, {"-0.5,1e2", -0.5f, 100, 0, 0}, {"", 0, 0, 0, 0}, {"7,,8", 7, 0, 0, 0}};
+  for (const VecCase& c : vecs) {
+    const Yr::Vec3 v3 = ConvertToVec3(c.text);
+    const Yr::Vec4 v4 = ConvertToVec4(c.text);
+    EXPECT_EQ(v3.x, c.x) << c.text;
+    EXPECT_EQ(v3.y, c.y) << c.text;
+    EXPECT_EQ(v3.z, c.z) << c.text;
+    EXPECT_EQ(v4.x, c.x) << c.text;
+    EXPECT_EQ(v4.y, c.y) << c.text;
+    EXPECT_EQ(v4.z, c.z) << c.text;
+    EXPECT_EQ(v4.w, c.w) << c.text;
+  }
+
+  struct ColorCase {
+    const char* text;
+    uint8_t bytes[4];
+  };
+  const ColorCase colors[] = {{"255,128,0,255", {255, 128, 0, 255}},
+                              {"256,-1,300,1", {0, 255, 44, 1}},  // low 8 bits of each
+                              {"10,20", {10, 20, 0, 0}},
+                              {"", {0, 0, 0, 0}}};
+  for (const ColorCase& c : colors) {
+    const Yr::Color32 color = ConvertToColor32(c.text);
+    EXPECT_EQ(std::memcmp(&color, c.bytes, 4), 0) << c.text;  // memory order red, green, blue, alpha
+  }
+}
+
+TEST(StringUtilsTest, KeyFrameTextsGiveKeysInTextOrder) {
+  struct Case {
+    std::string text;
+    std::vector<std::pair<float, float>> keys;
+  };
+  std::string seven = "7";
+  for (int i = 0; i < 7; ++i) seven += ":" + std::to_string(i) + "," + std::to_string(10 * i);
+  // Only the first 254 characters are read: the count names 3 keys, but the last two lie
+  // beyond the cut.
+  const std::string cut = "3:1,2." + std::string(250, '0') + ":3,4:5,6";
+  const Case cases[] = {
+      {"2:0,1:1,0.5", {{0, 1}, {1, 0.5f}}},
+      {"0:5,5", {}},
+      {"-2:5,5", {}},
+      {"abc", {}},
+      {"", {}},
+      {"2:5,1:1,2", {{5, 1}, {1, 2}}},            // not sorted by time
+      {seven, {{0, 0}, {1, 10}, {2, 20}, {3, 30}, {4, 40}}},  // only the first five slots
+      {"4:1,2:3,4", {{1, 2}, {3, 4}}},            // named more keys than it holds
+      {"2:1:2,3", {{1, 0}, {2, 3}}},              // a key without its value
+      {"1:1,2:3,4", {{1, 2}}},                    // later keys stay unread
+      {cut, {{1, 2}}},
+  };
+  for (const Case& c : cases) {
+    const Yr::StringUtils::FloatKeyFramer framer = ConvertToFloatKeyFramer(c.text.c_str());
+    ASSERT_EQ(framer.mNumKeys, static_cast<int>(c.keys.size())) << c.text;
+    for (size_t i = 0; i < c.keys.size(); ++i) {
+      EXPECT_EQ(framer.mKeys[i].time, c.keys[i].first) << c.text << " key " << i;
+      EXPECT_EQ(framer.mKeys[i].value, c.keys[i].second) << c.text << " key " << i;
+    }
+  }
+  EXPECT_EQ(ConvertToFloatKeyFramer(nullptr).mNumKeys, 0);
+}
+
+TEST(StringUtilsTest, TypedKeyFrameTexts) {
+  const auto colors = ConvertToColorKeyFramer("2:0,255,128,0,255:1.5,1,2,3");
+  ASSERT_EQ(colors.mNumKeys, 2);
+  EXPECT_EQ(colors.mKeys[0].time, 0.0f);
+  EXPECT_EQ(colors.mKeys[0].value, Yr::Color32(255, 128, 0, 255));
+  EXPECT_EQ(colors.mKeys[1].time, 1.5f);
+  EXPECT_EQ(colors.mKeys[1].value, Yr::Color32(1, 2, 3, 0));
+
+  const auto points = ConvertToVec3KeyFramer("2:0,1,2,3:2,-1");
+  ASSERT_EQ(points.mNumKeys, 2);
+  EXPECT_EQ(points.mKeys[0].time, 0.0f);
+  EXPECT_EQ(points.mKeys[0].value.x, 1.0f);
+  EXPECT_EQ(points.mKeys[0].value.y, 2.0f);
+  EXPECT_EQ(points.mKeys[0].value.z, 3.0f);
+  EXPECT_EQ(points.mKeys[1].time, 2.0f);
+  EXPECT_EQ(points.mKeys[1].value.x, -1.0f);
+  EXPECT_EQ(points.mKeys[1].value.y, 0.0f);
+  EXPECT_EQ(points.mKeys[1].value.z, 0.0f);
+
+  const auto ranges = ConvertToMinMaxKeyFramer("9:0,1,2:1,3,4:2,5,6:3,7,8:4,9,10:5,11,12");
+  ASSERT_EQ(ranges.mNumKeys, 5);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(ranges.mKeys[i].time, static_cast<float>(i));
+    EXPECT_EQ(ranges.mKeys[i].value, (Yr::MinMax{2.0f * i + 1, 2.0f * i + 2}));
+  }
+}
+
+}  // namespace
