@@ -92,7 +92,7 @@ template <class Function>
 void Measure(benchmark::State& state, const Bytes& input, Function function) {
   size_t out = 0;
   for (auto _ : state) {
-    out = function();
+    out = static_cast<size_t>(function());
     benchmark::DoNotOptimize(out);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * input.size()));
@@ -112,59 +112,42 @@ void Register(const Input& input) {
   const size_t zstdSize = ZSTD_compress(zstd->data(), zstd->size(), data->data(), n, 1);
   const std::string& name = input.name;
 
-  benchmark::RegisterBenchmark(("Compress " + name + "/ours").c_str(), [=](benchmark::State& s) {
-    Measure(s, *data, [&] { return Yr::Lzo::Compress(packed->data(), data->data(), n); });
+  auto add = [data](const std::string& benchmark, auto function) {
+    benchmark::RegisterBenchmark(benchmark.c_str(), [=](benchmark::State& s) { Measure(s, *data, function); });
+  };
+  add("Compress " + name + "/ours", [=] { return Yr::Lzo::Compress(packed->data(), data->data(), n); });
+  add("Compress " + name + "/peer:liblzo2", [=] {
+    lzo_uint size = 0;
+    lzo1x_1_compress(data->data(), n, packed->data(), &size, gDirectWork);
+    return size;
   });
-  benchmark::RegisterBenchmark(("Compress " + name + "/peer:liblzo2").c_str(), [=](benchmark::State& s) {
-    Measure(s, *data, [&] {
-      lzo_uint size = 0;
-      lzo1x_1_compress(data->data(), n, packed->data(), &size, gDirectWork);
-      return size;
-    });
+  add("Compress " + name + "/context:LZ4", [=] {
+    return LZ4_compress_default(reinterpret_cast<const char*>(data->data()), reinterpret_cast<char*>(lz4->data()),
+                                static_cast<int>(n), static_cast<int>(lz4->size()));
   });
-  benchmark::RegisterBenchmark(("Compress " + name + "/context:LZ4").c_str(), [=](benchmark::State& s) {
-    Measure(s, *data, [&] {
-      return LZ4_compress_default(reinterpret_cast<const char*>(data->data()), reinterpret_cast<char*>(lz4->data()),
-                                  static_cast<int>(n), static_cast<int>(lz4->size()));
-    });
-  });
-  benchmark::RegisterBenchmark(("Compress " + name + "/context:zstd-1").c_str(), [=](benchmark::State& s) {
-    Measure(s, *data, [&] { return ZSTD_compress(zstd->data(), zstd->size(), data->data(), n, 1); });
-  });
+  add("Compress " + name + "/context:zstd-1", [=] { return ZSTD_compress(zstd->data(), zstd->size(), data->data(), n, 1); });
 
-  benchmark::RegisterBenchmark(("Decompress " + name + "/ours").c_str(), [=](benchmark::State& s) {
-    Measure(s, *data, [&] { return Yr::Lzo::Decompress(out->data(), packed->data(), packedSize); });
+  add("Decompress " + name + "/ours", [=] { return Yr::Lzo::Decompress(out->data(), packed->data(), packedSize); });
+  add("Decompress " + name + "/peer:liblzo2", [=] {
+    lzo_uint size = 0;
+    lzo1x_decompress(packed->data(), packedSize, out->data(), &size, nullptr);
+    return size;
   });
-  benchmark::RegisterBenchmark(("Decompress " + name + "/peer:liblzo2").c_str(), [=](benchmark::State& s) {
-    Measure(s, *data, [&] {
-      lzo_uint size = 0;
-      lzo1x_decompress(packed->data(), packedSize, out->data(), &size, nullptr);
-      return size;
-    });
+  add("Decompress checked " + name + "/ours", [=] {
+    unsigned size = 0;
+    Yr::Lzo::Decompress(out->data(), n, packed->data(), packedSize, &size);
+    return size;
   });
-  benchmark::RegisterBenchmark(("Decompress checked " + name + "/ours").c_str(), [=](benchmark::State& s) {
-    Measure(s, *data, [&] {
-      unsigned size = 0;
-      Yr::Lzo::Decompress(out->data(), n, packed->data(), packedSize, &size);
-      return size;
-    });
+  add("Decompress checked " + name + "/peer:liblzo2 safe", [=] {
+    lzo_uint size = n;
+    lzo1x_decompress_safe(packed->data(), packedSize, out->data(), &size, nullptr);
+    return size;
   });
-  benchmark::RegisterBenchmark(("Decompress checked " + name + "/peer:liblzo2 safe").c_str(), [=](benchmark::State& s) {
-    Measure(s, *data, [&] {
-      lzo_uint size = n;
-      lzo1x_decompress_safe(packed->data(), packedSize, out->data(), &size, nullptr);
-      return size;
-    });
+  add("Decompress " + name + "/context:LZ4", [=] {
+    return LZ4_decompress_safe(reinterpret_cast<const char*>(lz4->data()), reinterpret_cast<char*>(out->data()), lz4Size,
+                               static_cast<int>(n));
   });
-  benchmark::RegisterBenchmark(("Decompress " + name + "/context:LZ4").c_str(), [=](benchmark::State& s) {
-    Measure(s, *data, [&] {
-      return LZ4_decompress_safe(reinterpret_cast<const char*>(lz4->data()), reinterpret_cast<char*>(out->data()), lz4Size,
-                                 static_cast<int>(n));
-    });
-  });
-  benchmark::RegisterBenchmark(("Decompress " + name + "/context:zstd-1").c_str(), [=](benchmark::State& s) {
-    Measure(s, *data, [&] { return ZSTD_decompress(out->data(), n, zstd->data(), zstdSize); });
-  });
+  add("Decompress " + name + "/context:zstd-1", [=] { return ZSTD_decompress(out->data(), n, zstd->data(), zstdSize); });
 }
 
 }  // namespace

@@ -5,12 +5,7 @@
 #include <cstring>
 #include <type_traits>
 
-#if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
-#define YR_CRC_HAS_FOLDING 1
-#else
-#define YR_CRC_HAS_FOLDING 0
-#endif
 
 namespace Yr {
 namespace {
@@ -105,8 +100,6 @@ uint32_t MsbSliced(const uint8_t* p, size_t n, uint32_t reg) {
   return MsbTable(p, n, reg);
 }
 
-#if YR_CRC_HAS_FOLDING
-
 // Folding keeps a 128-bit block that is congruent, modulo the polynomial, to everything read
 // so far. Moving a block forward over F bits multiplies its two 64-bit halves by x^(F+64) and
 // x^F modulo P (the halves' carry-less products are at most 95 bits wide) and adds the next
@@ -165,16 +158,19 @@ YR_CLMUL_TARGET inline __m128i Fold(__m128i block, __m128i keys, __m128i next) {
 }
 
 struct ReflectedOrder {
+  static uint32_t Table(const uint8_t* p, size_t n, uint32_t state) { return ReflectedTable(p, n, state); }
+  static uint32_t Sliced(const uint8_t* p, size_t n, uint32_t state) { return ReflectedSliced(p, n, state); }
   static constexpr FoldKeys kStripe = ReflectedKeys(kStripeBits);
   static constexpr FoldKeys kBlock = ReflectedKeys(kBlockBits);
   YR_CLMUL_TARGET static __m128i Load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
   YR_CLMUL_TARGET static void Store(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
   // The state covers the first four bytes, lowest byte first.
   YR_CLMUL_TARGET static __m128i Start(uint32_t state) { return _mm_cvtsi32_si128(static_cast<int>(state)); }
-  static uint32_t Finish(const uint8_t* p, size_t n, uint32_t state) { return ReflectedSliced(p, n, state); }
 };
 
 struct MsbOrder {
+  static uint32_t Table(const uint8_t* p, size_t n, uint32_t reg) { return MsbTable(p, n, reg); }
+  static uint32_t Sliced(const uint8_t* p, size_t n, uint32_t reg) { return MsbSliced(p, n, reg); }
   static constexpr FoldKeys kStripe = MsbKeys(kStripeBits);
   static constexpr FoldKeys kBlock = MsbKeys(kBlockBits);
   YR_CLMUL_TARGET static __m128i Reverse(__m128i v) {
@@ -187,7 +183,6 @@ struct MsbOrder {
   // The register covers the first four bytes, highest byte first: after the byte reversal,
   // the top 32 bits.
   YR_CLMUL_TARGET static __m128i Start(uint32_t reg) { return _mm_set_epi32(static_cast<int>(reg), 0, 0, 0); }
-  static uint32_t Finish(const uint8_t* p, size_t n, uint32_t reg) { return MsbSliced(p, n, reg); }
 };
 
 // n >= kStripeBytes.
@@ -211,7 +206,7 @@ YR_CLMUL_TARGET uint32_t Folded(const uint8_t* p, size_t n, uint32_t state) {
   for (; n >= kBlockBytes; p += kBlockBytes, n -= kBlockBytes) x = Fold(x, block, Order::Load(p));
   alignas(kBlockBytes) uint8_t last[kBlockBytes];
   Order::Store(last, x);
-  return Order::Finish(p, n, Order::Finish(last, kBlockBytes, 0));
+  return Order::Sliced(p, n, Order::Sliced(last, kBlockBytes, 0));
 }
 
 bool HasFolding() {
@@ -222,29 +217,23 @@ bool HasFolding() {
   return has;
 }
 
-#else
 
-constexpr unsigned kStripeBytes = 64;
-bool HasFolding() { return false; }
+// The fastest path the processor offers. Folding needs a whole stripe to start from.
 template <class Order>
-uint32_t Folded(const uint8_t*, size_t, uint32_t state) {
+uint32_t Update(const void* data, size_t n, uint32_t state) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  if (n >= kStripeBytes && HasFolding()) return Folded<Order>(p, n, state);
+  return Order::Sliced(p, n, state);
+}
+
+template <class Order>
+uint32_t UpdateByPath(Detail::CrcPath path, const void* data, size_t n, uint32_t state) {
+  switch (path) {
+    case Detail::CrcPath::kTable: return Order::Table(static_cast<const uint8_t*>(data), n, state);
+    case Detail::CrcPath::kSliced: return Order::Sliced(static_cast<const uint8_t*>(data), n, state);
+    case Detail::CrcPath::kFolded: return Update<Order>(data, n, state);
+  }
   return state;
-}
-struct ReflectedOrder {};
-struct MsbOrder {};
-
-#endif
-
-inline uint32_t ReflectedUpdate(const void* data, size_t n, uint32_t state) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  if (n >= kStripeBytes && HasFolding()) return Folded<ReflectedOrder>(p, n, state);
-  return ReflectedSliced(p, n, state);
-}
-
-inline uint32_t MsbUpdate(const void* data, size_t n, uint32_t reg) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  if (n >= kStripeBytes && HasFolding()) return Folded<MsbOrder>(p, n, reg);
-  return MsbSliced(p, n, reg);
 }
 
 }  // namespace
@@ -256,14 +245,14 @@ unsigned int DefaultPolynomial() { return kReflectedPolynomial; }
 const unsigned int* GetCrc32Table() { return kReflectedTables[0].data(); }
 
 unsigned int CalculateCrc32Incremental(const void* data, unsigned int length, unsigned int state) {
-  return ReflectedUpdate(data, length, state);
+  return Update<ReflectedOrder>(data, length, state);
 }
 
 unsigned int CalculateCrc32(const void* data, unsigned int length) {
-  return ~ReflectedUpdate(data, length, kDefaultSeed);
+  return ~Update<ReflectedOrder>(data, length, kDefaultSeed);
 }
 
-unsigned int Calc(const void* data, unsigned int length, unsigned int seed) { return ~MsbUpdate(data, length, ~seed); }
+unsigned int Calc(const void* data, unsigned int length, unsigned int seed) { return ~Update<MsbOrder>(data, length, ~seed); }
 
 }  // namespace Crc
 
@@ -271,30 +260,14 @@ namespace Detail {
 
 bool CrcPathSupported(CrcPath path) { return path != CrcPath::kFolded || HasFolding(); }
 
-// The folded path needs a whole stripe to start from; shorter inputs take the sliced path,
-// as the public functions do.
+// Shorter inputs than a stripe take the sliced path on the folded path too, as the public
+// functions do.
 uint32_t Crc32ReflectedUpdate(CrcPath path, const void* data, size_t length, uint32_t state) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  switch (path) {
-    case CrcPath::kTable: return ReflectedTable(p, length, state);
-    case CrcPath::kSliced: return ReflectedSliced(p, length, state);
-    case CrcPath::kFolded:
-      if (HasFolding() && length >= kStripeBytes) return Folded<ReflectedOrder>(p, length, state);
-      return ReflectedSliced(p, length, state);
-  }
-  return state;
+  return UpdateByPath<ReflectedOrder>(path, data, length, state);
 }
 
 uint32_t Crc32MsbUpdate(CrcPath path, const void* data, size_t length, uint32_t reg) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  switch (path) {
-    case CrcPath::kTable: return MsbTable(p, length, reg);
-    case CrcPath::kSliced: return MsbSliced(p, length, reg);
-    case CrcPath::kFolded:
-      if (HasFolding() && length >= kStripeBytes) return Folded<MsbOrder>(p, length, reg);
-      return MsbSliced(p, length, reg);
-  }
-  return reg;
+  return UpdateByPath<MsbOrder>(path, data, length, reg);
 }
 
 }  // namespace Detail
