@@ -4,6 +4,7 @@ namespace Yr::RTU {
 
 Database::UpdateBase::~UpdateBase() = default;
 const char* Database::UpdateBase::GetName() const { return nullptr; }
+Member* Database::UpdateBase::GetMember() const { return nullptr; }
 
 void Database::Add(UpdateBase* entry) {
   if (entry) mEntries.Add(entry);

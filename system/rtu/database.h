@@ -21,6 +21,7 @@
 #include "system/memory/darray.h"
 #include "system/memory/static_singleton.h"
 #include "system/platform/export.h"
+#include "system/rtu/member.h"
 
 namespace Yr::RTU {
 
@@ -33,6 +34,9 @@ struct YR_API Database {
     virtual const char* GetName() const;
     virtual const void* GetSource() const = 0;
     virtual const void* GetAddress() const = 0;
+    // The member that reads and writes the variable, for a tool connection; null for
+    // entries that offer none. Owned by the entry.
+    virtual Member* GetMember() const;
   };
 
   Database() = default;
