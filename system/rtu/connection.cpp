@@ -80,6 +80,165 @@ const char* StatusText(uint8_t status) {
   }
 }
 
+// ---- One tool's frames -------------------------------------------------------------------
+
+unsigned int ToolSession::Receive(const uint8_t* bytes, uint32_t count) {
+  // Most of a frame too large to keep is dropped as it arrives, never stored.
+  if (mSkip && mInput.Empty()) {
+    const uint32_t dropped = mSkip < count ? mSkip : count;
+    mSkip -= dropped;
+    bytes += dropped;
+    count -= dropped;
+  }
+  if (count) mInput.Append(bytes, count);
+  unsigned int changed = 0;
+  uint32_t at = 0;
+  const uint32_t total = mInput.Count();
+  while (at < total) {
+    const uint8_t* data = mInput.Data() + at;
+    const uint32_t available = total - at;
+    if (mSkip) {
+      const uint32_t dropped = mSkip < available ? mSkip : available;
+      mSkip -= dropped;
+      at += dropped;
+      continue;
+    }
+    if (available < kFrameSizeBytes) break;
+    const uint32_t size = ReadLe32(data);
+    if (size == 0 || size > kMaxFrameBytes) {
+      // Refused unread; the bytes of a frame too large are skipped as they come, so the
+      // frames after it are still found.
+      Refuse(0, size == 0 ? kStatusMalformed : kStatusTooLarge);
+      mSkip = size;
+      at += kFrameSizeBytes;
+      continue;
+    }
+    if (available - kFrameSizeBytes < size) break;  // the rest has not arrived yet
+    changed += HandleFrame(data + kFrameSizeBytes, size);
+    at += kFrameSizeBytes + size;
+  }
+  DropFront(mInput, at);
+  return changed;
+}
+
+unsigned int ToolSession::HandleFrame(const uint8_t* frame, uint32_t size) {
+  const uint8_t operation = frame[0];
+  const uint8_t* payload = frame + kOperationBytes;
+  const size_t payloadSize = size - kOperationBytes;
+  if (operation == kOpList) {
+    if (payloadSize == 0) AnswerList();
+    else Refuse(operation, kStatusMalformed);
+    return 0;
+  }
+  if (operation != kOpGet && operation != kOpSet) {
+    Refuse(operation, kStatusUnknownOperation);
+    return 0;
+  }
+  const size_t nameLength = payloadSize >= kNameLengthBytes ? ReadLe16(payload) : 0;
+  const char* name = reinterpret_cast<const char*>(payload + kNameLengthBytes);
+  if (nameLength == 0 || kNameLengthBytes + nameLength > payloadSize ||
+      (operation == kOpGet && kNameLengthBytes + nameLength != payloadSize)) {
+    Refuse(operation, kStatusMalformed);
+    return 0;
+  }
+  if (operation == kOpGet) {
+    AnswerGet(name, nameLength);
+    return 0;
+  }
+  const uint8_t* record = payload + kNameLengthBytes + nameLength;
+  return ApplySet(name, nameLength, record, payloadSize - kNameLengthBytes - nameLength);
+}
+
+void ToolSession::Answer(uint8_t operation, uint8_t status, const uint8_t* payload, uint32_t size) {
+  AppendLe32(mReply, static_cast<uint32_t>(kOperationBytes + kStatusBytes + size));
+  const uint8_t head[kOperationBytes + kStatusBytes] = {static_cast<uint8_t>(operation | kReplyBit), status};
+  mReply.Append(head, sizeof head);
+  if (size) mReply.Append(payload, size);
+}
+
+void ToolSession::Refuse(uint8_t operation, uint8_t status) {
+  ++mRefused;
+  Answer(operation, status, nullptr, 0);
+}
+
+void ToolSession::AnswerList() {
+  // The size is known once every entry is written: reserve it and fill it in after.
+  const uint32_t start = mReply.Count();
+  Answer(kOpList, kStatusOk, nullptr, 0);
+  const uint32_t countAt = mReply.Count();
+  AppendLe32(mReply, 0);
+  uint32_t listed = 0;
+  char text[kTextBufferSize];
+  for (uint32_t i = 0; i < mDatabase.Count(); ++i) {
+    const Database::UpdateBase* entry = mDatabase.Entry(i);
+    Member* member = entry ? entry->GetMember() : nullptr;
+    const char* name = entry ? entry->GetName() : nullptr;
+    if (member == nullptr || name == nullptr) continue;
+    const size_t nameLength = std::strlen(name);
+    if (nameLength == 0 || nameLength > UINT16_MAX) continue;
+    const uint8_t tag = static_cast<uint8_t>(member->GetTag());
+    mReply.Append(&tag, 1);
+    AppendLe16(mReply, static_cast<uint16_t>(nameLength));
+    mReply.Append(reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(nameLength));
+    const uint32_t textLength = static_cast<uint32_t>(std::strlen(member->ToString(text)));
+    AppendLe16(mReply, static_cast<uint16_t>(textLength));
+    mReply.Append(reinterpret_cast<const uint8_t*>(text), textLength);
+    ++listed;
+  }
+  PutLe32(mReply.Data() + start, mReply.Count() - start - static_cast<uint32_t>(kFrameSizeBytes));
+  PutLe32(mReply.Data() + countAt, listed);
+}
+
+void ToolSession::AnswerGet(const char* name, size_t length) {
+  for (uint32_t i = 0; i < mDatabase.Count(); ++i) {
+    const Database::UpdateBase* entry = mDatabase.Entry(i);
+    Member* member = entry ? entry->GetMember() : nullptr;
+    if (member == nullptr || !NameIs(entry->GetName(), name, length)) continue;
+    ByteArray record;
+    member->Write(record);
+    Answer(kOpGet, kStatusOk, record.Data(), record.Count());
+    return;
+  }
+  Refuse(kOpGet, kStatusUnknownName);
+}
+
+unsigned int ToolSession::ApplySet(const char* name, size_t length, const uint8_t* record, size_t size) {
+  if (size == 0 || WholeRecordBytes(record, size) != size) {
+    Refuse(kOpSet, kStatusMalformed);
+    return 0;
+  }
+  const int tag = static_cast<int8_t>(record[0]);
+  bool named = false;
+  DArray<void*> objects;
+  for (uint32_t i = 0; i < mDatabase.Count(); ++i) {
+    const Database::UpdateBase* entry = mDatabase.Entry(i);
+    Member* member = entry ? entry->GetMember() : nullptr;
+    if (member == nullptr || !NameIs(entry->GetName(), name, length)) continue;
+    named = true;
+    if (member->GetTag() == tag) objects.Add(member->mAddress);
+  }
+  if (!named) {
+    Refuse(kOpSet, kStatusUnknownName);
+    return 0;
+  }
+  if (objects.Empty() || mUpdater.mMembers[tag] == nullptr) {
+    Refuse(kOpSet, kStatusTypeMismatch);
+    return 0;
+  }
+  IRTUStream in(record, size);
+  mUpdater.Dispatch(objects.Data(), objects.Count(), 0, in);
+  if (in.mShort || in.mCursor != record + size) {
+    Refuse(kOpSet, kStatusMalformed);
+    return 0;
+  }
+  uint8_t payload[kCountBytes];
+  PutLe32(payload, objects.Count());
+  Answer(kOpSet, kStatusOk, payload, kCountBytes);
+  return objects.Count();
+}
+
+// ---- The listening socket and its tools ---------------------------------------------------
+
 Connection::Connection(Database& database, Updater& updater)
     : mDatabase(database), mUpdater(updater), mListener(Platform::kInvalidSocket), mClientCount(0), mRefused(0),
       mClients{}, mPath{} {}
@@ -110,8 +269,7 @@ unsigned int Connection::Poll() {
   for (unsigned int i = mClientCount; i-- > 0;) {
     Client& client = *mClients[i];
     // Frames that arrived before a close are still applied.
-    const bool open = Receive(client);
-    changed += HandleFrames(client);
+    const bool open = Receive(client, changed);
     if (!Flush(client) || !open) Drop(i);
   }
   return changed;
@@ -127,7 +285,7 @@ void Connection::Accept() {
       Platform::SocketClose(socket);
       continue;
     }
-    mClients[mClientCount++] = new (block) Client{socket, ByteArray(), ByteArray(), 0};
+    mClients[mClientCount++] = new (block) Client{socket, ToolSession(mDatabase, mUpdater)};
   }
 }
 
@@ -140,177 +298,33 @@ void Connection::Drop(unsigned int index) {
   mClients[mClientCount] = nullptr;
 }
 
-bool Connection::Receive(Client& client) {
+bool Connection::Receive(Client& client, unsigned int& changed) {
   uint8_t chunk[kReceiveChunk];
+  const unsigned int refusedBefore = client.session.Refused();
+  bool open = true;
   for (uint32_t total = 0; total < kMaxReceivePerPoll;) {
     const long received = Platform::SocketReceive(client.socket, chunk, sizeof chunk);
-    if (received == Platform::kSocketClosed) return false;
-    if (received == Platform::kSocketWouldBlock) break;
-    client.input.Append(chunk, static_cast<uint32_t>(received));
+    if (received == Platform::kSocketClosed) open = false;
+    if (received <= 0) break;
+    changed += client.session.Receive(chunk, static_cast<uint32_t>(received));
     total += static_cast<uint32_t>(received);
   }
-  return true;
-}
-
-unsigned int Connection::HandleFrames(Client& client) {
-  unsigned int changed = 0;
-  uint32_t at = 0;
-  const uint32_t count = client.input.Count();
-  while (at < count) {
-    const uint8_t* data = client.input.Data() + at;
-    const uint32_t available = count - at;
-    if (client.skip) {
-      const uint32_t dropped = client.skip < available ? client.skip : available;
-      client.skip -= dropped;
-      at += dropped;
-      continue;
-    }
-    if (available < kFrameSizeBytes) break;
-    const uint32_t size = ReadLe32(data);
-    if (size == 0 || size > kMaxFrameBytes) {
-      // Refused unread; a frame too large is dropped as its bytes arrive, so the frames
-      // after it are still found.
-      ++mRefused;
-      Reply(client, 0, size == 0 ? kStatusMalformed : kStatusTooLarge, nullptr, 0);
-      client.skip = size;
-      at += kFrameSizeBytes;
-      continue;
-    }
-    if (available - kFrameSizeBytes < size) break;  // the rest has not arrived yet
-    changed += HandleFrame(client, data + kFrameSizeBytes, size);
-    at += kFrameSizeBytes + size;
-  }
-  DropFront(client.input, at);
-  return changed;
-}
-
-unsigned int Connection::HandleFrame(Client& client, const uint8_t* frame, uint32_t size) {
-  const uint8_t operation = frame[0];
-  const uint8_t* payload = frame + kOperationBytes;
-  const size_t payloadSize = size - kOperationBytes;
-  unsigned int changed = 0;
-  if (operation == kOpList) {
-    if (payloadSize == 0) {
-      ReplyList(client);
-    } else {
-      ++mRefused;
-      Reply(client, operation, kStatusMalformed, nullptr, 0);
-    }
-  } else if (operation == kOpGet || operation == kOpSet) {
-    const size_t nameLength = payloadSize >= kNameLengthBytes ? ReadLe16(payload) : 0;
-    const char* name = reinterpret_cast<const char*>(payload + kNameLengthBytes);
-    if (nameLength == 0 || kNameLengthBytes + nameLength > payloadSize ||
-        (operation == kOpGet && kNameLengthBytes + nameLength != payloadSize)) {
-      ++mRefused;
-      Reply(client, operation, kStatusMalformed, nullptr, 0);
-    } else if (operation == kOpGet) {
-      ReplyGet(client, name, nameLength);
-    } else {
-      const uint8_t* record = payload + kNameLengthBytes + nameLength;
-      changed = ApplySet(client, name, nameLength, record, payloadSize - kNameLengthBytes - nameLength);
-    }
-  } else {
-    ++mRefused;
-    Reply(client, operation, kStatusUnknownOperation, nullptr, 0);
-  }
-  return changed;
-}
-
-void Connection::Reply(Client& client, uint8_t operation, uint8_t status, const uint8_t* payload, uint32_t size) {
-  AppendLe32(client.reply, static_cast<uint32_t>(kOperationBytes + kStatusBytes + size));
-  const uint8_t head[2] = {static_cast<uint8_t>(operation | kReplyBit), status};
-  client.reply.Append(head, 2);
-  if (size) client.reply.Append(payload, size);
-}
-
-void Connection::ReplyList(Client& client) {
-  // The size is known once every entry is written: reserve it and fill it in after.
-  const uint32_t start = client.reply.Count();
-  Reply(client, kOpList, kStatusOk, nullptr, 0);
-  const uint32_t countAt = client.reply.Count();
-  AppendLe32(client.reply, 0);
-  uint32_t listed = 0;
-  char text[kTextBufferSize];
-  for (uint32_t i = 0; i < mDatabase.Count(); ++i) {
-    const Database::UpdateBase* entry = mDatabase.Entry(i);
-    Member* member = entry ? entry->GetMember() : nullptr;
-    const char* name = entry ? entry->GetName() : nullptr;
-    if (member == nullptr || name == nullptr) continue;
-    const size_t nameLength = std::strlen(name);
-    if (nameLength == 0 || nameLength > UINT16_MAX) continue;
-    const uint8_t tag = static_cast<uint8_t>(member->GetTag());
-    client.reply.Append(&tag, 1);
-    AppendLe16(client.reply, static_cast<uint16_t>(nameLength));
-    client.reply.Append(reinterpret_cast<const uint8_t*>(name), static_cast<uint32_t>(nameLength));
-    const uint32_t textLength = static_cast<uint32_t>(std::strlen(member->ToString(text)));
-    AppendLe16(client.reply, static_cast<uint16_t>(textLength));
-    client.reply.Append(reinterpret_cast<const uint8_t*>(text), textLength);
-    ++listed;
-  }
-  PutLe32(client.reply.Data() + start, client.reply.Count() - start - static_cast<uint32_t>(kFrameSizeBytes));
-  PutLe32(client.reply.Data() + countAt, listed);
-}
-
-void Connection::ReplyGet(Client& client, const char* name, size_t length) {
-  for (uint32_t i = 0; i < mDatabase.Count(); ++i) {
-    const Database::UpdateBase* entry = mDatabase.Entry(i);
-    Member* member = entry ? entry->GetMember() : nullptr;
-    if (member == nullptr || !NameIs(entry->GetName(), name, length)) continue;
-    ByteArray record;
-    member->Write(record);
-    Reply(client, kOpGet, kStatusOk, record.Data(), record.Count());
-    return;
-  }
-  ++mRefused;
-  Reply(client, kOpGet, kStatusUnknownName, nullptr, 0);
-}
-
-unsigned int Connection::ApplySet(Client& client, const char* name, size_t length, const uint8_t* record,
-                                  size_t size) {
-  uint8_t status = kStatusOk;
-  uint32_t changed = 0;
-  if (size == 0 || WholeRecordBytes(record, size) != size) {
-    status = kStatusMalformed;
-  } else {
-    const int tag = static_cast<int8_t>(record[0]);
-    bool named = false;
-    DArray<void*> objects;
-    for (uint32_t i = 0; i < mDatabase.Count(); ++i) {
-      const Database::UpdateBase* entry = mDatabase.Entry(i);
-      Member* member = entry ? entry->GetMember() : nullptr;
-      if (member == nullptr || !NameIs(entry->GetName(), name, length)) continue;
-      named = true;
-      if (member->GetTag() == tag) objects.Add(member->mAddress);
-    }
-    if (!named) {
-      status = kStatusUnknownName;
-    } else if (objects.Empty() || mUpdater.mMembers[tag] == nullptr) {
-      status = kStatusTypeMismatch;
-    } else {
-      IRTUStream in(record, size);
-      mUpdater.Dispatch(objects.Data(), objects.Count(), 0, in);
-      if (in.mShort || in.mCursor != record + size) status = kStatusMalformed;
-      else changed = objects.Count();
-    }
-  }
-  if (status != kStatusOk) ++mRefused;
-  uint8_t payload[kCountBytes];
-  PutLe32(payload, changed);
-  Reply(client, kOpSet, status, status == kStatusOk ? payload : nullptr, status == kStatusOk ? kCountBytes : 0);
-  return changed;
+  mRefused += client.session.Refused() - refusedBefore;
+  return open;
 }
 
 bool Connection::Flush(Client& client) {
+  ByteArray& reply = client.session.Reply();
   uint32_t sent = 0;
-  while (sent < client.reply.Count()) {
-    const long result = Platform::SocketSend(client.socket, client.reply.Data() + sent, client.reply.Count() - sent);
+  while (sent < reply.Count()) {
+    const long result = Platform::SocketSend(client.socket, reply.Data() + sent, reply.Count() - sent);
     if (result == Platform::kSocketClosed) return false;
     if (result == Platform::kSocketWouldBlock) break;
     sent += static_cast<uint32_t>(result);
   }
-  DropFront(client.reply, sent);
+  DropFront(reply, sent);
   // A tool that never reads its replies would make them pile up without end.
-  return client.reply.Count() <= kMaxPendingReply;
+  return reply.Count() <= kMaxPendingReply;
 }
 
 }  // namespace Yr::RTU

@@ -33,6 +33,39 @@
 
 namespace Yr::RTU {
 
+// The protocol of one tool, without the socket: the bytes received and not yet used, and
+// the replies not yet sent. Connection keeps one per tool; a fuzz target or a test can feed
+// one directly.
+class YR_API ToolSession {
+ public:
+  ToolSession(Database& database, Updater& updater) : mDatabase(database), mUpdater(updater) {}
+
+  // Takes bytes as received and applies every frame they complete; returns the number of
+  // variables changed. Replies are appended to Reply().
+  unsigned int Receive(const uint8_t* bytes, uint32_t count);
+  ByteArray& Reply() { return mReply; }
+  // Frames refused so far.
+  unsigned int Refused() const { return mRefused; }
+  // Bytes held back waiting for the rest of a frame.
+  uint32_t Pending() const { return mInput.Count(); }
+
+ private:
+  unsigned int HandleFrame(const uint8_t* frame, uint32_t size);
+  void Answer(uint8_t operation, uint8_t status, const uint8_t* payload, uint32_t size);
+  void Refuse(uint8_t operation, uint8_t status);
+  void AnswerList();
+  void AnswerGet(const char* name, size_t length);
+  unsigned int ApplySet(const char* name, size_t length, const uint8_t* record, size_t size);
+
+  Database& mDatabase;
+  Updater& mUpdater;
+  ByteArray mInput;
+  ByteArray mReply;
+  // Bytes still to be dropped of a frame that was too large.
+  uint32_t mSkip = 0;
+  unsigned int mRefused = 0;
+};
+
 class YR_API Connection {
  public:
   static constexpr unsigned int kMaxClients = 4;
@@ -62,23 +95,14 @@ class YR_API Connection {
  private:
   struct Client {
     int socket;
-    ByteArray input;
-    ByteArray reply;
-    // Bytes still to be dropped of a frame that was too large.
-    uint32_t skip;
+    ToolSession session;
   };
 
   void Accept();
   // False when the client is gone and must be dropped.
-  bool Receive(Client& client);
-  unsigned int HandleFrames(Client& client);
-  unsigned int HandleFrame(Client& client, const uint8_t* frame, uint32_t size);
+  bool Receive(Client& client, unsigned int& changed);
   bool Flush(Client& client);
   void Drop(unsigned int index);
-  void Reply(Client& client, uint8_t operation, uint8_t status, const uint8_t* payload, uint32_t size);
-  void ReplyList(Client& client);
-  void ReplyGet(Client& client, const char* name, size_t length);
-  unsigned int ApplySet(Client& client, const char* name, size_t length, const uint8_t* record, size_t size);
 
   Database& mDatabase;
   Updater& mUpdater;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -367,6 +368,77 @@ TEST(VariableTest, RegisterAddsANamedEntryThatOwnsItsMember) {
   Yr::AllocatorHook::mInvalid = false;
   EXPECT_EQ(refused, nullptr);
   EXPECT_EQ(database.Count(), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// However the bytes of a conversation are cut into deliveries, a session gives the same
+// replies and the same changes as when they arrive at once.
+TEST(ToolSessionTest, RepliesDoNotDependOnHowBytesArrive) {
+  Bytes stream;
+  auto add = [&](const Bytes& frame) { stream.insert(stream.end(), frame.begin(), frame.end()); };
+  add(Frame(kOpList, {}));
+  add(Frame(kOpSet, Named("gear", {kTagInt, 5, 0, 0, 0})));
+  add({0, 0, 0, 0});
+  Bytes oversized(kFrameSizeBytes + kMaxFrameBytes + 3, 0x55);
+  PutLe32(oversized.data(), kMaxFrameBytes + 3);
+  add(oversized);
+  add(Frame(kOpSet, Named("name", {kTagStringId, 3, 0, 'a', 'b', 'c'})));
+  add(Frame(kOpGet, Named("gear")));
+  add(Frame(kOpSet, Named("gear", {kTagFloat, 0, 0, 0})));
+  add(Frame(7, {1, 2, 3}));
+  add(Frame(kOpSet, Named("gear", {kTagInt, 9, 0, 0, 0})));
+
+  struct Outcome {
+    Bytes reply;
+    unsigned int changed = 0;
+    unsigned int refused = 0;
+    int gear = 0;
+    StringId name;
+  };
+  auto run = [&](const std::vector<size_t>& cuts) {
+    Database database;
+    Outcome outcome;
+    Register("gear", &outcome.gear, nullptr, database);
+    Register("name", &outcome.name, nullptr, database);
+    ToolSession session(database, Yr::StaticSingleton<Updater>::Ref());
+    size_t at = 0;
+    for (size_t cut : cuts) {
+      outcome.changed += session.Receive(stream.data() + at, static_cast<uint32_t>(cut - at));
+      at = cut;
+    }
+    outcome.changed += session.Receive(stream.data() + at, static_cast<uint32_t>(stream.size() - at));
+    EXPECT_EQ(session.Pending(), 0u);
+    outcome.reply.assign(session.Reply().begin(), session.Reply().end());
+    outcome.refused = session.Refused();
+    database.ClearAll();
+    return outcome;
+  };
+
+  const Outcome whole = run({});
+  EXPECT_EQ(whole.changed, 3u);
+  EXPECT_EQ(whole.refused, 4u);
+  EXPECT_EQ(whole.gear, 9);
+  EXPECT_EQ(whole.name, StringId("abc"));
+  std::mt19937 random(5);
+  for (int round = 0; round < 40; ++round) {
+    std::vector<size_t> cuts;
+    size_t at = 0;
+    // Small pieces most of the time, now and then a large one.
+    while (true) {
+      at += 1 + (round % 4 == 0 ? random() % 3 : random() % 5000);
+      if (at >= stream.size()) break;
+      cuts.push_back(at);
+    }
+    const Outcome split = run(cuts);
+    EXPECT_EQ(split.reply, whole.reply) << "round " << round;
+    EXPECT_EQ(split.changed, whole.changed);
+    EXPECT_EQ(split.refused, whole.refused);
+    EXPECT_EQ(split.gear, whole.gear);
+    EXPECT_EQ(split.name, whole.name);
+  }
 }
 
 }  // namespace
