@@ -20,6 +20,7 @@ struct alignas(16) Object {
 // A StringId field at the start of each object: only a StringId record may write there.
 constexpr unsigned int kStringField = 0;
 constexpr unsigned int kScalarFields = 16;
+constexpr unsigned int kFieldAlignment = alignof(void*) > alignof(float) ? alignof(void*) : alignof(float);
 
 }  // namespace
 
@@ -27,8 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const unsigned int count = data[0] & 3u;
   const bool strings = (data[0] & 4u) != 0;
-  // Scalar records write at most a pointer's width; keep them clear of the handles.
-  const unsigned int offset = strings ? kStringField : kScalarFields + ((data[0] >> 3) & 15u);
+  // Scalar records write at most a pointer's width, clear of the handles, at a field
+  // aligned for any of the types (a program's fields are).
+  const unsigned int offset = strings ? kStringField : kScalarFields + kFieldAlignment * ((data[0] >> 3) & 3u);
   Yr::RTU::Updater& updater = Yr::StaticSingleton<Yr::RTU::Updater>::Ref();
 
   Object objects[3];
