@@ -275,23 +275,10 @@ MemberT<T>* MemberT<T>::Create(T* address) {
   return NewMember<T>(address, nullptr);
 }
 
-template struct MemberBaseT<bool>;
-template struct MemberBaseT<char>;
-template struct MemberBaseT<unsigned char>;
-template struct MemberBaseT<int>;
-template struct MemberBaseT<unsigned int>;
-template struct MemberBaseT<float>;
-template struct MemberBaseT<StringId>;
-template struct MemberBaseT<Color32>;
-template struct MemberBaseT<void*>;
-template struct MemberT<bool>;
-template struct MemberT<char>;
-template struct MemberT<unsigned char>;
-template struct MemberT<int>;
-template struct MemberT<unsigned int>;
-template struct MemberT<float>;
-template struct MemberT<StringId>;
-template struct MemberT<Color32>;
-template struct MemberT<void*>;
+#define YR_RTU_INSTANTIATE_MEMBER(T) \
+  template struct MemberBaseT<T>;   \
+  template struct MemberT<T>;
+YR_RTU_VALUE_TYPES(YR_RTU_INSTANTIATE_MEMBER)
+#undef YR_RTU_INSTANTIATE_MEMBER
 
 }  // namespace Yr::RTU

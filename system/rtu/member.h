@@ -125,6 +125,18 @@ static_assert(sizeof(Member) == 12, "table pointer, source and address");
 template <typename T>
 struct MemberTraits;
 
+// The nine value types, for code that does the same for each.
+#define YR_RTU_VALUE_TYPES(X) \
+  X(bool)                     \
+  X(char)                     \
+  X(unsigned char)            \
+  X(int)                      \
+  X(unsigned int)             \
+  X(float)                    \
+  X(StringId)                 \
+  X(Color32)                  \
+  X(void*)
+
 #define YR_RTU_MEMBER_TRAITS(type, tag, bytes)       \
   template <>                                       \
   struct MemberTraits<type> {                       \
@@ -162,24 +174,11 @@ struct YR_API MemberT : MemberBaseT<T> {
   static MemberT* Create(T* address);
 };
 
-extern template struct MemberBaseT<bool>;
-extern template struct MemberBaseT<char>;
-extern template struct MemberBaseT<unsigned char>;
-extern template struct MemberBaseT<int>;
-extern template struct MemberBaseT<unsigned int>;
-extern template struct MemberBaseT<float>;
-extern template struct MemberBaseT<StringId>;
-extern template struct MemberBaseT<Color32>;
-extern template struct MemberBaseT<void*>;
-extern template struct MemberT<bool>;
-extern template struct MemberT<char>;
-extern template struct MemberT<unsigned char>;
-extern template struct MemberT<int>;
-extern template struct MemberT<unsigned int>;
-extern template struct MemberT<float>;
-extern template struct MemberT<StringId>;
-extern template struct MemberT<Color32>;
-extern template struct MemberT<void*>;
+#define YR_RTU_EXTERN_MEMBER(T)           \
+  extern template struct MemberBaseT<T>; \
+  extern template struct MemberT<T>;
+YR_RTU_VALUE_TYPES(YR_RTU_EXTERN_MEMBER)
+#undef YR_RTU_EXTERN_MEMBER
 
 }  // namespace RTU
 }  // namespace Yr

@@ -11,27 +11,25 @@ namespace {
 constexpr size_t kReplyHeadBytes = 2;  // operation and status
 
 template <typename T>
-bool EncodeAs(const char* text, ByteArray& record) {
-  T value{};
-  MemberT<T>* member = MemberT<T>::Create(&value);
-  if (member == nullptr) return false;
-  member->FromString(text);
-  member->Write(record);
-  delete member;
-  return true;
-}
+struct TypeTag {
+  using Type = T;
+};
 
-template <typename T>
-bool DecodeAs(const ByteArray& record, char* buffer) {
-  T value{};
-  MemberT<T>* member = MemberT<T>::Create(&value);
-  if (member == nullptr) return false;
-  IRTUStream in(record.Data() + 1, record.Count() - 1);
-  member->Read(in);
-  const bool whole = !in.mShort && in.Remaining() == 0;
-  if (whole) member->ToString(buffer);
-  delete member;
-  return whole;
+// Calls visit with the TypeTag of the tag's value type; false for tags without a type.
+template <typename Visit>
+bool WithTagType(int tag, Visit&& visit) {
+  switch (tag) {
+    case kTagBool: return visit(TypeTag<bool>());
+    case kTagChar: return visit(TypeTag<char>());
+    case kTagUnsignedChar: return visit(TypeTag<unsigned char>());
+    case kTagInt: return visit(TypeTag<int>());
+    case kTagUnsignedInt: return visit(TypeTag<unsigned int>());
+    case kTagFloat: return visit(TypeTag<float>());
+    case kTagStringId: return visit(TypeTag<StringId>());
+    case kTagColor32: return visit(TypeTag<Color32>());
+    case kTagPointer: return visit(TypeTag<void*>());
+    default: return false;
+  }
 }
 
 void AppendName(ByteArray& out, const char* name, size_t length) {
@@ -50,34 +48,35 @@ const char* TagName(int tag) {
 }
 
 bool EncodeText(int tag, const char* text, ByteArray& record) {
-  switch (tag) {
-    case kTagBool: return EncodeAs<bool>(text, record);
-    case kTagChar: return EncodeAs<char>(text, record);
-    case kTagUnsignedChar: return EncodeAs<unsigned char>(text, record);
-    case kTagInt: return EncodeAs<int>(text, record);
-    case kTagUnsignedInt: return EncodeAs<unsigned int>(text, record);
-    case kTagFloat: return EncodeAs<float>(text, record);
-    case kTagStringId: return EncodeAs<StringId>(text, record);
-    case kTagColor32: return EncodeAs<Color32>(text, record);
-    default: return false;  // a pointer has no text form
-  }
+  // A pointer has no text form.
+  if (tag == kTagPointer) return false;
+  return WithTagType(tag, [&](auto type) {
+    using T = typename decltype(type)::Type;
+    T value{};
+    MemberT<T>* member = MemberT<T>::Create(&value);
+    if (member == nullptr) return false;
+    member->FromString(text);
+    member->Write(record);
+    delete member;
+    return true;
+  });
 }
 
 bool DecodeText(const ByteArray& record, char* buffer) {
   buffer[0] = '\0';
   if (record.Empty()) return false;
-  switch (static_cast<int8_t>(record[0])) {
-    case kTagBool: return DecodeAs<bool>(record, buffer);
-    case kTagChar: return DecodeAs<char>(record, buffer);
-    case kTagUnsignedChar: return DecodeAs<unsigned char>(record, buffer);
-    case kTagInt: return DecodeAs<int>(record, buffer);
-    case kTagUnsignedInt: return DecodeAs<unsigned int>(record, buffer);
-    case kTagFloat: return DecodeAs<float>(record, buffer);
-    case kTagStringId: return DecodeAs<StringId>(record, buffer);
-    case kTagColor32: return DecodeAs<Color32>(record, buffer);
-    case kTagPointer: return DecodeAs<void*>(record, buffer);
-    default: return false;
-  }
+  return WithTagType(static_cast<int8_t>(record[0]), [&](auto type) {
+    using T = typename decltype(type)::Type;
+    T value{};
+    MemberT<T>* member = MemberT<T>::Create(&value);
+    if (member == nullptr) return false;
+    IRTUStream in(record.Data() + 1, record.Count() - 1);
+    member->Read(in);
+    const bool whole = !in.mShort && in.Remaining() == 0;
+    if (whole) member->ToString(buffer);
+    delete member;
+    return whole;
+  });
 }
 
 ToolClient::~ToolClient() { Disconnect(); }
