@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   Tour::Heaps(argc, argv);
   Tour::Threads(argc, argv);
   Tour::Diag(argc, argv);
+  Tour::LiveUpdate(argc, argv);
   Tour::MemoryFinish();
   std::printf("\nTour finished.\n");
   return 0;

@@ -23,6 +23,7 @@ void Files(int argc, char** argv);
 void Heaps(int argc, char** argv);
 void Threads(int argc, char** argv);
 void Diag(int argc, char** argv);
+void LiveUpdate(int argc, char** argv);
 // Prints the hook's final counts and uninstalls it: a hook must not be destroyed while installed.
 void MemoryFinish();
 
