@@ -116,6 +116,7 @@ class YR_API RawFile {
  private:
   friend class MountBase;
   friend class MountPath;
+  friend class File;
 
   // Records state unless one is already recorded.
   void Fail(RawFileError state) const {

@@ -26,6 +26,8 @@ constexpr size_t kAlternateStackSize = 2 * 1024 * 1024;
 constexpr size_t kAlternateStackSize = 512 * 1024;
 #endif
 
+// si_code of SIGTRAP raised by a perf event with sigtrap set; older C headers lack it.
+constexpr int kTrapPerf = 6;
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT};
 constexpr size_t kFaultSignalCount = sizeof kFaultSignals / sizeof kFaultSignals[0];
 
@@ -292,6 +294,8 @@ uint32_t ExceptionCodeFor(const SignalFacts& facts, uintptr_t stackPointer) {
 #ifdef TRAP_HWBKPT
       if (facts.code == TRAP_HWBKPT) return kSingleStep;
 #endif
+      // A hit of a breakpoint set through Breakpoint (a perf event with sigtrap).
+      if (facts.code == kTrapPerf) return kSingleStep;
       return facts.code == TRAP_TRACE ? kSingleStep : kBreakpoint;
     case SIGABRT:
       return kFatalAppExit;
