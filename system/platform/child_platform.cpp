@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -33,6 +34,36 @@ void CloseDescriptorsFrom(int first) {
   for (int descriptor = first; descriptor < highest; ++descriptor) ::close(descriptor);
 }
 
+// The child runs on a stack of its own until it has become the program: it shares the
+// parent's memory, and the parent may be on any stack (the crash path's own one, which
+// sanitizers' vfork wrappers do not expect).
+constexpr size_t kChildStackSize = 64 * 1024;
+alignas(16) unsigned char gChildStack[kChildStackSize];
+
+struct ChildWork {
+  const char* program;
+  char* const* arguments;
+  int end;
+  volatile int failure;  // written by the child before it ends, read by the parent after
+};
+
+__attribute__((no_sanitize("address"))) int RunChild(void* argument) {
+  // Only system calls from here on: this is the parent's memory.
+  ChildWork& work = *static_cast<ChildWork*>(argument);
+  int end = work.end;
+  if (end < kFirstFreeDescriptor) end = ::fcntl(end, F_DUPFD_CLOEXEC, kFirstFreeDescriptor);
+  if (end < 0 || ::dup2(end, STDIN_FILENO) < 0 || ::dup2(end, STDOUT_FILENO) < 0) {
+    work.failure = errno ? errno : EBADF;
+    ::_exit(kExecFailedStatus);
+  }
+  // Nothing else of the parent's goes along: a parent at its descriptor limit would leave
+  // the program's loader no descriptor to open its libraries with.
+  CloseDescriptorsFrom(kFirstFreeDescriptor);
+  ::execve(work.program, work.arguments, environ);
+  work.failure = errno ? errno : ENOEXEC;
+  ::_exit(kExecFailedStatus);
+}
+
 }  // namespace
 
 bool StartHelper(const char* program, char* const* arguments, HelperProcess& out) {
@@ -45,28 +76,12 @@ bool StartHelper(const char* program, char* const* arguments, HelperProcess& out
   sigset_t all, previous;
   ::sigfillset(&all);
   ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-  // Written by the child before it ends, read by the parent once the child has gone: the
-  // memory is shared.
-  volatile int failure = 0;
-  pid_t child = ::vfork();
-  if (child == 0) {
-    // Only system calls from here on: this is the parent's memory and stack.
-    int end = ends[1];
-    if (end < kFirstFreeDescriptor) end = ::fcntl(end, F_DUPFD_CLOEXEC, kFirstFreeDescriptor);
-    if (end < 0 || ::dup2(end, STDIN_FILENO) < 0 || ::dup2(end, STDOUT_FILENO) < 0) {
-      failure = errno ? errno : EBADF;
-      ::_exit(kExecFailedStatus);
-    }
-    // Nothing else of the parent's goes along: a parent at its descriptor limit would leave
-    // the program's loader no descriptor to open its libraries with.
-    CloseDescriptorsFrom(kFirstFreeDescriptor);
-    ::execve(program, arguments, environ);
-    failure = errno ? errno : ENOEXEC;
-    ::_exit(kExecFailedStatus);
-  }
+  // The parent waits until the child runs the program or ends (CLONE_VFORK).
+  ChildWork work = {program, arguments, ends[1], 0};
+  pid_t child = ::clone(&RunChild, gChildStack + kChildStackSize, CLONE_VM | CLONE_VFORK | SIGCHLD, &work);
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   ::close(ends[1]);
-  if (child < 0 || failure != 0) {
+  if (child < 0 || work.failure != 0) {
     if (child > 0) {
       while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
       }

@@ -139,7 +139,9 @@ void KeepAllocating() {
 // holds the arena's lock.
 YR_REAL_FAULT void CorruptFreeListAndAllocate() {
   void* block = std::malloc(0x500);
-  void* guard = std::malloc(0x20);  // keeps the block from merging into the top chunk
+  // Keeps the block from merging into the top chunk; too large for the per-thread cache,
+  // so it comes from the same place the block came from.
+  void* guard = std::malloc(0x500);
   // The address goes through a volatile: writing to freed memory is the point here.
   volatile uintptr_t address = reinterpret_cast<uintptr_t>(block);
   std::free(block);
