@@ -248,12 +248,13 @@ bool Dismount(const StringId& name, const Path& path) {
   MountBase* previous = nullptr;
   for (MountBase* mount = table[index].head; mount; previous = mount, mount = mount->GetNext()) {
     if (std::strcmp(mount->GetPath(), path.CStr()) != 0) continue;
-    MountBase* next = MountChain::Next(mount).exchange(nullptr, std::memory_order_relaxed);  // destroy this one alone
+    MountBase* next = mount->GetNext();
     if (previous) {
       MountChain::Next(previous).store(next, std::memory_order_release);
     } else {
       table[index].head = next;
     }
+    MountChain::Next(mount).store(nullptr, std::memory_order_relaxed);  // destroy this one alone
     delete mount;
     return true;
   }
