@@ -47,23 +47,20 @@ void Sphere::CalculateBoundingSphere(unsigned count, const Vec3* pts) {
     return;
   }
   // Lowest and highest point on each axis; the first point to reach an extreme keeps it.
-  // The extreme values stay in registers, the points are only remembered.
-  unsigned lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
-  float loValue[3] = {pts[0].x, pts[0].y, pts[0].z};
-  float hiValue[3] = {pts[0].x, pts[0].y, pts[0].z};
+  // One scalar per extreme, so the six values and indices stay in registers.
+  unsigned loX = 0, loY = 0, loZ = 0, hiX = 0, hiY = 0, hiZ = 0;
+  float minX = pts[0].x, minY = pts[0].y, minZ = pts[0].z;
+  float maxX = minX, maxY = minY, maxZ = minZ;
   for (unsigned i = 1; i < count; ++i) {
-    for (int axis = 0; axis < 3; ++axis) {
-      const float v = pts[i][axis];
-      if (v < loValue[axis]) {
-        loValue[axis] = v;
-        lo[axis] = i;
-      }
-      if (v > hiValue[axis]) {
-        hiValue[axis] = v;
-        hi[axis] = i;
-      }
-    }
+    const Vec3& p = pts[i];
+    if (p.x < minX) minX = p.x, loX = i;
+    if (p.x > maxX) maxX = p.x, hiX = i;
+    if (p.y < minY) minY = p.y, loY = i;
+    if (p.y > maxY) maxY = p.y, hiY = i;
+    if (p.z < minZ) minZ = p.z, loZ = i;
+    if (p.z > maxZ) maxZ = p.z, hiZ = i;
   }
+  const unsigned lo[3] = {loX, loY, loZ}, hi[3] = {hiX, hiY, hiZ};
   // The widest pair; ties go to X, then Y.
   int widest = 0;
   float widest2 = (pts[hi[0]] - pts[lo[0]]).LengthSquared();
