@@ -47,27 +47,35 @@ void Sphere::CalculateBoundingSphere(unsigned count, const Vec3* pts) {
     return;
   }
   // Lowest and highest point on each axis; the first point to reach an extreme keeps it.
-  const Vec3* lo[3] = {pts, pts, pts};
-  const Vec3* hi[3] = {pts, pts, pts};
+  // The extreme values stay in registers, the points are only remembered.
+  unsigned lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};
+  float loValue[3] = {pts[0].x, pts[0].y, pts[0].z};
+  float hiValue[3] = {pts[0].x, pts[0].y, pts[0].z};
   for (unsigned i = 1; i < count; ++i) {
-    const Vec3& p = pts[i];
     for (int axis = 0; axis < 3; ++axis) {
-      if (p[axis] < (*lo[axis])[axis]) lo[axis] = &p;
-      if (p[axis] > (*hi[axis])[axis]) hi[axis] = &p;
+      const float v = pts[i][axis];
+      if (v < loValue[axis]) {
+        loValue[axis] = v;
+        lo[axis] = i;
+      }
+      if (v > hiValue[axis]) {
+        hiValue[axis] = v;
+        hi[axis] = i;
+      }
     }
   }
   // The widest pair; ties go to X, then Y.
   int widest = 0;
-  float widest2 = (*hi[0] - *lo[0]).LengthSquared();
+  float widest2 = (pts[hi[0]] - pts[lo[0]]).LengthSquared();
   for (int axis = 1; axis < 3; ++axis) {
-    const float span2 = (*hi[axis] - *lo[axis]).LengthSquared();
+    const float span2 = (pts[hi[axis]] - pts[lo[axis]]).LengthSquared();
     if (span2 > widest2) {
       widest = axis;
       widest2 = span2;
     }
   }
-  Vec3 c = (*hi[widest] + *lo[widest]) * 0.5f;
-  float r = (*hi[widest] - c).Length();
+  Vec3 c = (pts[hi[widest]] + pts[lo[widest]]) * 0.5f;
+  float r = (pts[hi[widest]] - c).Length();
   float r2 = r * r;
   for (unsigned i = 0; i < count; ++i) {
     const Vec3& p = pts[i];
@@ -76,7 +84,7 @@ void Sphere::CalculateBoundingSphere(unsigned count, const Vec3* pts) {
       // Grow just enough to reach p, keeping the far side of the old sphere.
       const float dist = std::sqrt(d2);
       const float newR = (dist + r) * 0.5f;
-      c = (c * newR + p * (dist - newR)) / dist;
+      c = (c * newR + p * (dist - newR)) * (1.0f / dist);
       r = newR;
       r2 = newR * newR;
     }

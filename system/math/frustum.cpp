@@ -6,7 +6,6 @@ namespace Yr {
 
 namespace {
 
-constexpr uint8_t kFlagX = 4, kFlagY = 2, kFlagZ = 1;
 
 Plane FromRow(__m128 row) {
   const Vec4 v(row);
@@ -40,21 +39,6 @@ void Frustum::UpdateFlags() {
     const Plane& p = mPlanes[i];
     mFlags[i] = static_cast<uint8_t>((p.a > 0 ? kFlagX : 0) | (p.b > 0 ? kFlagY : 0) | (p.c > 0 ? kFlagZ : 0));
   }
-}
-
-bool Frustum::IsVisible(const Sphere& s) const {
-  for (int i = 0; i < mNumPlanes; ++i)
-    if (mPlanes[i].DistanceTo(s.center) < -s.radius) return false;
-  return true;
-}
-
-bool Frustum::IsVisible(const AABB& b) const {
-  for (int i = 0; i < mNumPlanes; ++i) {
-    const uint8_t f = mFlags[i];
-    const Vec3 corner(f & kFlagX ? b.max.x : b.min.x, f & kFlagY ? b.max.y : b.min.y, f & kFlagZ ? b.max.z : b.min.z);
-    if (mPlanes[i].DistanceTo(corner) <= 0.0f) return false;
-  }
-  return true;
 }
 
 bool Frustum::IsFullyVisible(const Sphere& s) const {

@@ -23,6 +23,8 @@ namespace Yr {
 class YR_API Frustum {
  public:
   static constexpr int kMaxPlanes = 15;
+  // Bits of a plane's flags byte: its normal has a positive x, y or z.
+  static constexpr uint8_t kFlagX = 4, kFlagY = 2, kFlagZ = 1;
   // The planes Set builds, in their slots.
   enum PlaneIndex { kNear, kLeft, kRight, kFar, kBottom, kTop, kSetPlanes };
 
@@ -38,13 +40,32 @@ class YR_API Frustum {
   uint8_t GetFlags(int i) const { return mFlags[i]; }
 
   // False as soon as the sphere lies wholly behind one plane.
-  bool IsVisible(const Sphere& s) const;
+  bool IsVisible(const Sphere& s) const {
+    for (int i = 0; i < mNumPlanes; ++i)
+      if (mPlanes[i].DistanceTo(s.center) < -s.radius) return false;
+    return true;
+  }
   // False as soon as the box corner furthest along one plane's normal is on or behind it.
-  bool IsVisible(const AABB& b) const;
+  // Inline: culling calls it for every object of a scene.
+  bool IsVisible(const AABB& b) const {
+    for (int i = 0; i < mNumPlanes; ++i) {
+      // The flags index the box's corners directly: a set bit steps from min to the same
+      // coordinate of max. Loads instead of branches, whatever the box.
+      const unsigned f = mFlags[i];
+      const float* lo = &b.min.x;
+      const Vec3 corner(lo[kMaxStride * ((f / kFlagX) & 1u)], lo[1 + kMaxStride * ((f / kFlagY) & 1u)],
+                        lo[2 + kMaxStride * ((f / kFlagZ) & 1u)]);
+      if (mPlanes[i].DistanceTo(corner) <= 0.0f) return false;
+    }
+    return true;
+  }
   // True only when the sphere lies wholly in front of every plane.
   bool IsFullyVisible(const Sphere& s) const;
 
  private:
+  // Floats from a coordinate of a box's min to the same coordinate of its max.
+  static constexpr unsigned kMaxStride = offsetof(AABB, max) / sizeof(float);
+
   void UpdateFlags();
 
   Plane mPlanes[kMaxPlanes];

@@ -16,61 +16,86 @@ constexpr int kRowFloats = 4;
 constexpr int kMatrix4Floats = static_cast<int>(sizeof(Matrix4) / sizeof(float));
 constexpr int kMatrix43Floats = static_cast<int>(sizeof(Matrix43) / sizeof(float));
 
-// The twelve 2×2 minors of rows 0–1 (s) and rows 2–3 (c), by column pair: 01, 02, 03, 12,
-// 13, 23. The determinant and the adjugate are both built from them.
-struct Minors {
-  float s[6];
-  float c[6];
+template <int a, int b, int c, int d>
+__m128 Shuffle(__m128 x, __m128 y) {
+  return _mm_shuffle_ps(x, y, _MM_SHUFFLE(d, c, b, a));  // lanes: x[a], x[b], y[c], y[d]
+}
+
+__m128 Abs(__m128 v) { return _mm_and_ps(v, _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF))); }
+
+// Sum of the four lanes, always in the same order.
+float SumLanes(__m128 v) {
+  const __m128 pairs = _mm_add_ps(v, _mm_movehl_ps(v, v));
+  return _mm_cvtss_f32(_mm_add_ss(pairs, Shuffle<1, 1, 1, 1>(pairs, pairs)));
+}
+
+// The adjugate, the determinant and its scale, from the twelve 2×2 minors of rows 0–1 (sₖ)
+// and rows 2–3 (cₖ), by column pair k: 01, 02, 03, 12, 13, 23.
+struct Cofactors {
+  __m128 rows[4];  // the adjugate
+  float det;
+  // The same expansion over the magnitudes of all 24 products of the determinant: the scale
+  // the determinant is made of. Rounding leaves a determinant of dependent rows at a few
+  // float epsilons of this figure, while rows that are merely small (a transform scaled to
+  // centimetres) keep a determinant of the same order. The translation column of an affine
+  // matrix never enters, so a far translation does not make a matrix "singular".
+  float scale;
 };
 
-Minors MinorsOf(const float* m) {
-  Minors k;
-  k.s[0] = m[0] * m[5] - m[1] * m[4];
-  k.s[1] = m[0] * m[6] - m[2] * m[4];
-  k.s[2] = m[0] * m[7] - m[3] * m[4];
-  k.s[3] = m[1] * m[6] - m[2] * m[5];
-  k.s[4] = m[1] * m[7] - m[3] * m[5];
-  k.s[5] = m[2] * m[7] - m[3] * m[6];
-  k.c[0] = m[8] * m[13] - m[9] * m[12];
-  k.c[1] = m[8] * m[14] - m[10] * m[12];
-  k.c[2] = m[8] * m[15] - m[11] * m[12];
-  k.c[3] = m[9] * m[14] - m[10] * m[13];
-  k.c[4] = m[9] * m[15] - m[11] * m[13];
-  k.c[5] = m[10] * m[15] - m[11] * m[14];
-  return k;
-}
+Cofactors CofactorsOf(const Matrix4& m) {
+  const __m128 r0 = m.Row(0), r1 = m.Row(1), r2 = m.Row(2), r3 = m.Row(3);
+  // Minor (i, j) of two rows p, q is p[i]·q[j] − p[j]·q[i]; the products are kept apart for the scale.
+  const __m128 sLoA = _mm_mul_ps(Shuffle<0, 0, 0, 1>(r0, r0), Shuffle<1, 2, 3, 2>(r1, r1));
+  const __m128 sLoB = _mm_mul_ps(Shuffle<1, 2, 3, 2>(r0, r0), Shuffle<0, 0, 0, 1>(r1, r1));
+  const __m128 cLoA = _mm_mul_ps(Shuffle<0, 0, 0, 1>(r2, r2), Shuffle<1, 2, 3, 2>(r3, r3));
+  const __m128 cLoB = _mm_mul_ps(Shuffle<1, 2, 3, 2>(r2, r2), Shuffle<0, 0, 0, 1>(r3, r3));
+  // s4, s5, c4, c5 (pairs 13 and 23 of both row pairs).
+  const __m128 hiA = _mm_mul_ps(Shuffle<1, 2, 1, 2>(r0, r2), Shuffle<3, 3, 3, 3>(r1, r3));
+  const __m128 hiB = _mm_mul_ps(Shuffle<3, 3, 3, 3>(r0, r2), Shuffle<1, 2, 1, 2>(r1, r3));
+  const __m128 sLo = _mm_sub_ps(sLoA, sLoB);  // s0 s1 s2 s3
+  const __m128 cLo = _mm_sub_ps(cLoA, cLoB);  // c0 c1 c2 c3
+  const __m128 hi = _mm_sub_ps(hiA, hiB);     // s4 s5 c4 c5
 
-// Each minor pairs with its complementary minor: columns 01 with 23, 02 with 13, and so on.
-float DeterminantOf(const Minors& k) {
-  return k.s[0] * k.c[5] - k.s[1] * k.c[4] + k.s[2] * k.c[3] + k.s[3] * k.c[2] - k.s[4] * k.c[1] +
-         k.s[5] * k.c[0];
-}
+  // det = s0·c5 − s1·c4 + s2·c3 + s3·c2 − s4·c1 + s5·c0: each minor times its complement.
+  const __m128 sign = _mm_set_ps(1.0f, 1.0f, -1.0f, 1.0f);
+  const __m128 complementLo = Shuffle<3, 2, 3, 2>(hi, cLo);             // c5 c4 c3 c2
+  const __m128 sHi = Shuffle<0, 1, 0, 1>(hi, hi);                       // s4 s5 s4 s5
+  const __m128 complementHi = Shuffle<1, 0, 1, 0>(cLo, cLo);            // c1 c0 c1 c0
+  const __m128 lowHalf = _mm_castsi128_ps(_mm_set_epi32(0, 0, -1, -1));
+  const __m128 hiSign = _mm_set_ps(0.0f, 0.0f, 1.0f, -1.0f);
+  const __m128 terms = _mm_add_ps(_mm_mul_ps(_mm_mul_ps(sLo, complementLo), sign),
+                                  _mm_mul_ps(_mm_mul_ps(sHi, complementHi), hiSign));
+  // The scale: |p[i]·q[j]| + |p[j]·q[i]| in place of each minor, every product positive.
+  const __m128 sLoAbs = _mm_add_ps(Abs(sLoA), Abs(sLoB));
+  const __m128 cLoAbs = _mm_add_ps(Abs(cLoA), Abs(cLoB));
+  const __m128 hiAbs = _mm_add_ps(Abs(hiA), Abs(hiB));
+  const __m128 scaleTerms =
+      _mm_add_ps(_mm_mul_ps(sLoAbs, Shuffle<3, 2, 3, 2>(hiAbs, cLoAbs)),
+                 _mm_and_ps(_mm_mul_ps(Shuffle<0, 1, 0, 1>(hiAbs, hiAbs), Shuffle<1, 0, 1, 0>(cLoAbs, cLoAbs)), lowHalf));
 
-// The same expansion over the magnitudes of all 24 products of the determinant: the scale
-// the determinant is made of. Rounding leaves a determinant of dependent rows at a few
-// float epsilons of this figure, while rows that are merely small (a transform scaled to
-// centimetres) keep a determinant of the same order. Rows of an affine matrix: the
-// translation column never enters, so a far translation does not make a matrix "singular".
-float DeterminantScale(const float* m) {
-  auto pair = [m](int a, int b, int c, int d) { return std::fabs(m[a] * m[b]) + std::fabs(m[c] * m[d]); };
-  const float s0 = pair(0, 5, 1, 4), s1 = pair(0, 6, 2, 4), s2 = pair(0, 7, 3, 4);
-  const float s3 = pair(1, 6, 2, 5), s4 = pair(1, 7, 3, 5), s5 = pair(2, 7, 3, 6);
-  const float c0 = pair(8, 13, 9, 12), c1 = pair(8, 14, 10, 12), c2 = pair(8, 15, 11, 12);
-  const float c3 = pair(9, 14, 10, 13), c4 = pair(9, 15, 11, 13), c5 = pair(10, 15, 11, 14);
-  return s0 * c5 + s1 * c4 + s2 * c3 + s3 * c2 + s4 * c1 + s5 * c0;
-}
-
-Matrix4 AdjugateOf(const float* m, const Minors& k) {
-  const float* s = k.s;
-  const float* c = k.c;
-  return Matrix4(m[5] * c[5] - m[6] * c[4] + m[7] * c[3], -m[1] * c[5] + m[2] * c[4] - m[3] * c[3],
-                 m[13] * s[5] - m[14] * s[4] + m[15] * s[3], -m[9] * s[5] + m[10] * s[4] - m[11] * s[3],
-                 -m[4] * c[5] + m[6] * c[2] - m[7] * c[1], m[0] * c[5] - m[2] * c[2] + m[3] * c[1],
-                 -m[12] * s[5] + m[14] * s[2] - m[15] * s[1], m[8] * s[5] - m[10] * s[2] + m[11] * s[1],
-                 m[4] * c[4] - m[5] * c[2] + m[7] * c[0], -m[0] * c[4] + m[1] * c[2] - m[3] * c[0],
-                 m[12] * s[4] - m[13] * s[2] + m[15] * s[0], -m[8] * s[4] + m[9] * s[2] - m[11] * s[0],
-                 -m[4] * c[3] + m[5] * c[1] - m[6] * c[0], m[0] * c[3] - m[1] * c[1] + m[2] * c[0],
-                 -m[12] * s[3] + m[13] * s[1] - m[14] * s[0], m[8] * s[3] - m[9] * s[1] + m[10] * s[0]);
+  // Adjugate rows. With Cₖ = column k of m in row order 1, 0, 3, 2, Vₖ = (cₖ, cₖ, sₖ, sₖ) and
+  // P = (+, −, +, −): row 0 = P·(C1·V5 − C2·V4 + C3·V3), row 1 = −P·(C0·V5 − C2·V2 + C3·V1),
+  // row 2 = P·(C0·V4 − C1·V2 + C3·V0), row 3 = −P·(C0·V3 − C1·V1 + C2·V0).
+  __m128 k0 = r0, k1 = r1, k2 = r2, k3 = r3;
+  _MM_TRANSPOSE4_PS(k0, k1, k2, k3);
+  const __m128 col0 = Shuffle<1, 0, 3, 2>(k0, k0), col1 = Shuffle<1, 0, 3, 2>(k1, k1);
+  const __m128 col2 = Shuffle<1, 0, 3, 2>(k2, k2), col3 = Shuffle<1, 0, 3, 2>(k3, k3);
+  const __m128 v0 = Shuffle<0, 0, 0, 0>(cLo, sLo), v1 = Shuffle<1, 1, 1, 1>(cLo, sLo);
+  const __m128 v2 = Shuffle<2, 2, 2, 2>(cLo, sLo), v3 = Shuffle<3, 3, 3, 3>(cLo, sLo);
+  const __m128 v4 = Shuffle<2, 2, 0, 0>(hi, hi), v5 = Shuffle<3, 3, 1, 1>(hi, hi);
+  const __m128 p = _mm_set_ps(-1.0f, 1.0f, -1.0f, 1.0f);
+  const __m128 minusP = _mm_set_ps(1.0f, -1.0f, 1.0f, -1.0f);
+  auto row = [](__m128 sgn, __m128 a, __m128 va, __m128 b, __m128 vb, __m128 c, __m128 vc) {
+    return _mm_mul_ps(sgn, _mm_add_ps(_mm_sub_ps(_mm_mul_ps(a, va), _mm_mul_ps(b, vb)), _mm_mul_ps(c, vc)));
+  };
+  Cofactors out;
+  out.rows[0] = row(p, col1, v5, col2, v4, col3, v3);
+  out.rows[1] = row(minusP, col0, v5, col2, v2, col3, v1);
+  out.rows[2] = row(p, col0, v4, col1, v2, col3, v0);
+  out.rows[3] = row(minusP, col0, v3, col1, v1, col2, v0);
+  out.det = SumLanes(terms);
+  out.scale = SumLanes(scaleTerms);
+  return out;
 }
 
 void ScaleRows(float* m, int rows, float s) {
@@ -182,20 +207,25 @@ Matrix4 Matrix4::Transpose() const {
   return out;
 }
 
-Matrix4 Matrix4::Adjoint() const { return AdjugateOf(m, MinorsOf(m)); }
+Matrix4 Matrix4::Adjoint() const {
+  const Cofactors k = CofactorsOf(*this);
+  Matrix4 out;
+  for (int r = 0; r < 4; ++r) out.SetRow(r, k.rows[r]);
+  return out;
+}
 
-float Matrix4::Determinant() const { return DeterminantOf(MinorsOf(m)); }
+float Matrix4::Determinant() const { return CofactorsOf(*this).det; }
 
 Matrix4 Matrix4::Inverse() const {
-  const Minors k = MinorsOf(m);
-  const float det = DeterminantOf(k);
-  if (std::fabs(det) <= gConst.epsilon * DeterminantScale(m)) {
-    Matrix4 zero;
-    for (int r = 0; r < 4; ++r) zero.SetRow(r, _mm_setzero_ps());
-    return zero;
+  const Cofactors k = CofactorsOf(*this);
+  Matrix4 out;
+  if (std::fabs(k.det) <= gConst.epsilon * k.scale) {
+    for (int r = 0; r < 4; ++r) out.SetRow(r, _mm_setzero_ps());
+    return out;
   }
-  Matrix4 out = AdjugateOf(m, k);
-  return out *= 1.0f / det;
+  const __m128 inverseDet = _mm_set1_ps(1.0f / k.det);
+  for (int r = 0; r < 4; ++r) out.SetRow(r, _mm_mul_ps(k.rows[r], inverseDet));
+  return out;
 }
 
 Matrix4& Matrix4::MakeDiagonal(float a, float b, float c) {
@@ -317,16 +347,9 @@ void Matrix43::Make4Rotation(Matrix43* out, const Quaternion* q, const Vec4* t) 
 }
 
 void Matrix43::Multiply4(Matrix43* m, const Matrix43* b) {
-  // Loaded all before any store, so the four independent products overlap in the pipeline.
-  __m128 a[12], br[12];
-  for (int i = 0; i < 4; ++i)
-    for (int r = 0; r < 3; ++r) {
-      a[3 * i + r] = m[i].Row(r);
-      br[3 * i + r] = b[i].Row(r);
-    }
-  for (int i = 0; i < 4; ++i)
-    for (int r = 0; r < 3; ++r)
-      m[i].SetRow(r, Detail::AffineRowTimes(a[3 * i + r], br[3 * i], br[3 * i + 1], br[3 * i + 2]));
+  // One matrix after the other: the four products are independent, so the processor
+  // overlaps them anyway, and six live rows fit the registers without spilling.
+  for (int i = 0; i < 4; ++i) m[i] *= b[i];
 }
 
 void Matrix43::Make4RotationMultiply4(Matrix43* out, const Quaternion* q, const Vec4* t, const Matrix43* b) {

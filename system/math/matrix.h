@@ -27,21 +27,28 @@ struct Quaternion;
 
 namespace Detail {
 
+// Element i of a row in all four lanes. pshufd copies while it shuffles, where shufps
+// would need a register move first.
+template <int i>
+inline __m128 Broadcast(__m128 a) {
+  return _mm_castsi128_ps(_mm_shuffle_epi32(_mm_castps_si128(a), _MM_SHUFFLE(i, i, i, i)));
+}
+
 // One row of a product: the four elements of a row broadcast, each times one row of the
 // right-hand matrix, accumulated left to right.
 inline __m128 RowTimes(__m128 a, __m128 b0, __m128 b1, __m128 b2, __m128 b3) {
-  __m128 r = _mm_mul_ps(_mm_shuffle_ps(a, a, _MM_SHUFFLE(0, 0, 0, 0)), b0);
-  r = _mm_add_ps(r, _mm_mul_ps(_mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 1, 1, 1)), b1));
-  r = _mm_add_ps(r, _mm_mul_ps(_mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 2, 2, 2)), b2));
-  return _mm_add_ps(r, _mm_mul_ps(_mm_shuffle_ps(a, a, _MM_SHUFFLE(3, 3, 3, 3)), b3));
+  __m128 r = _mm_mul_ps(Broadcast<0>(a), b0);
+  r = _mm_add_ps(r, _mm_mul_ps(Broadcast<1>(a), b1));
+  r = _mm_add_ps(r, _mm_mul_ps(Broadcast<2>(a), b2));
+  return _mm_add_ps(r, _mm_mul_ps(Broadcast<3>(a), b3));
 }
 
 // The same for an affine right-hand side: its implied fourth row (0, 0, 0, 1) adds the
 // left row's last element to the translation lane only.
 inline __m128 AffineRowTimes(__m128 a, __m128 b0, __m128 b1, __m128 b2) {
-  __m128 r = _mm_mul_ps(_mm_shuffle_ps(a, a, _MM_SHUFFLE(0, 0, 0, 0)), b0);
-  r = _mm_add_ps(r, _mm_mul_ps(_mm_shuffle_ps(a, a, _MM_SHUFFLE(1, 1, 1, 1)), b1));
-  r = _mm_add_ps(r, _mm_mul_ps(_mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 2, 2, 2)), b2));
+  __m128 r = _mm_mul_ps(Broadcast<0>(a), b0);
+  r = _mm_add_ps(r, _mm_mul_ps(Broadcast<1>(a), b1));
+  r = _mm_add_ps(r, _mm_mul_ps(Broadcast<2>(a), b2));
   const __m128 wOnly = _mm_castsi128_ps(_mm_set_epi32(-1, 0, 0, 0));
   return _mm_add_ps(r, _mm_and_ps(a, wOnly));
 }
