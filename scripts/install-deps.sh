@@ -12,7 +12,7 @@ set -euo pipefail
 declare -A groups=(
   [build]="cmake ninja-build g++ pkg-config git"
   [test]="libgtest-dev libgmock-dev liblzo2-dev libdw-dev liburing-dev zlib1g-dev libglm-dev imagemagick libstb-dev"
-  [bench]="libbenchmark-dev zlib1g-dev libxxhash-dev libjemalloc-dev libstb-dev libglm-dev libdlib-dev liblz4-dev libzstd-dev"
+  [bench]="libbenchmark-dev zlib1g-dev libxxhash-dev libjemalloc-dev libglm-dev libdlib-dev liblz4-dev libzstd-dev"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [debug]="lldb"
   [i386]="qemu-user g++-multilib libgtest-dev:i386 libgmock-dev:i386 liblzo2-dev:i386 libdw-dev:i386 liburing-dev:i386 zlib1g-dev:i386"

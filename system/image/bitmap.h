@@ -78,10 +78,10 @@ struct YR_API Unsupported {
 // The table's routine for a pair; Unsupported for a format outside 0-7.
 YR_API ConvertFunc GetConverter(Format srcFormat, Format dstFormat);
 
-// The vector routines run where the processor has them. Tests switch them off to check the
-// portable loops; switching on has no effect on a processor without them. Returns whether
-// they were in use before.
-YR_API bool SetVectorRoutines(bool enabled);
+// The vector loops run where the processor has them: level 2 uses AVX2 and SSSE3, level 1
+// SSSE3 only, level 0 the portable loops alone. Tests step down the levels to check every
+// loop; a level is capped at what the processor has. Returns the level in use before.
+YR_API int SetVectorLevel(int level);
 
 }  // namespace Detail
 

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "system/math/vector.h"
+
 namespace Yr {
 
 namespace {
@@ -32,6 +34,30 @@ Color32 Color32::EncodeHDR2RGBS(float r, float g, float b, float range) {
   const float k = std::sqrt(m / range);
   const float scale = k / m;
   return Color32(PackUnit(r * scale), PackUnit(g * scale), PackUnit(b * scale), PackUnit(k));
+}
+
+void Color32::EncodeHDR2RGBS4(const Vec3& c0, const Vec3& c1, const Vec3& c2, const Vec3& c3, float range, Color32& o0,
+                              Color32& o1, Color32& o2, Color32& o3) {
+  const Vec3* in[4] = {&c0, &c1, &c2, &c3};
+  Color32* out[4] = {&o0, &o1, &o2, &o3};
+  float clamped[4][3];
+  float m = -INFINITY;
+  for (int i = 0; i < 4; ++i) {
+    for (int k = 0; k < 3; ++k) {
+      clamped[i][k] = std::fmin((*in[i])[k], range);
+      m = std::fmax(m, clamped[i][k]);
+    }
+  }
+  if (!(m > 0.0f) || !(range > 0.0f)) {
+    for (Color32* o : out) *o = Color32(0, 0, 0, 0);
+    return;
+  }
+  const float k = std::sqrt(m / range);
+  const float scale = k / m;
+  for (int i = 0; i < 4; ++i) {
+    *out[i] = Color32(PackUnit(clamped[i][0] * scale), PackUnit(clamped[i][1] * scale), PackUnit(clamped[i][2] * scale),
+                      PackUnit(k));
+  }
 }
 
 Color32 Color32::HSV2RGB(float h, float s, float v) {

@@ -8,6 +8,7 @@
 //
 //   Yr::Color32 red(255, 0, 0);                      // alpha 255
 //   Yr::Color32 hdr = Yr::Color32::EncodeHDR2RGBS(4.0f, 1.0f, 0.5f, 8.0f);
+//   Yr::Color32::EncodeHDR2RGBS4(a, b, c, d, 8.0f, pa, pb, pc, pd);   // Vec3 in, one shared scale
 //   float linear = Yr::Color32::sToLinearLookup[hdr.r];
 //
 // Plain value: no allocation, no state, safe from any thread.
@@ -18,6 +19,8 @@
 #include "system/platform/export.h"
 
 namespace Yr {
+
+struct Vec3;
 
 struct YR_API Color32 {
   uint8_t r = 0;
@@ -49,6 +52,11 @@ struct YR_API Color32 {
   // (channel / 255) * (alpha / 255) * range. A colour with no positive channel, or a range
   // that is not positive, packs to all zero (there is nothing to scale by).
   static Color32 EncodeHDR2RGBS(float r, float g, float b, float range);
+
+  // Four colours (x to red, y to green, z to blue) packed like EncodeHDR2RGBS with one
+  // scale for all four: m is the largest of the twelve clamped components.
+  static void EncodeHDR2RGBS4(const Vec3& c0, const Vec3& c1, const Vec3& c2, const Vec3& c3, float range, Color32& o0,
+                              Color32& o1, Color32& o2, Color32& o3);
 
   // Opaque colour from hue, saturation and value in [0, 1]; a hue of exactly 1 is hue 0.
   // Channels are value * 255 truncated; inputs outside [0, 1] are not clamped.

@@ -3,6 +3,8 @@
 #include <bit>
 #include <cmath>
 
+#include "system/math/vector.h"
+
 namespace Yr {
 
 namespace {
@@ -50,5 +52,9 @@ float Half::GetFloat() const {
   const float magnitude = std::ldexp(static_cast<float>(mantissa), -24);
   return sign ? -magnitude : magnitude;
 }
+
+Half4::Half4(const Vec4& v) : x(v.x), y(v.y), z(v.z), w(v.w) {}
+
+Half4::Half4(const Vec3& v, float fw) : x(v.x), y(v.y), z(v.z), w(fw) {}
 
 }  // namespace Yr

@@ -18,6 +18,9 @@
 
 namespace Yr {
 
+struct Vec3;
+struct Vec4;
+
 struct YR_API Half {
   uint16_t value = 0;
 
@@ -33,6 +36,8 @@ struct YR_API Half4 {
 
   constexpr Half4() = default;
   Half4(float fx, float fy, float fz, float fw) : x(fx), y(fy), z(fz), w(fw) {}
+  Half4(const Vec4& v);
+  Half4(const Vec3& v, float fw);
 };
 
 static_assert(sizeof(Half) == 2, "one binary16 value");

@@ -6,6 +6,8 @@
 //   fade.AddKey(2.0f, 0.0f);
 //   float alpha = fade.Evaluate(0.5f);   // 0.75
 //
+// Instantiated for float, Color32, Vec3 and MinMax.
+//
 // Layout: a 32-bit key count followed by kMaxKeys slots, each a float time followed by the
 // value. Keys are kept in the order they were added, which callers give by increasing time.
 // Evaluate holds the first value before the first key and the last value after the last,
@@ -16,6 +18,7 @@
 #include <cstdint>
 
 #include "system/math/color32.h"
+#include "system/math/vector.h"
 
 namespace Yr {
 
@@ -93,6 +96,7 @@ struct KeyFramer {
 
 static_assert(sizeof(KeyFramer<float>) == sizeof(int32_t) + 5 * 2 * sizeof(float), "count, then five time-value pairs");
 static_assert(sizeof(KeyFramer<Color32>) == sizeof(int32_t) + 5 * (sizeof(float) + sizeof(Color32)));
+static_assert(sizeof(KeyFramer<Vec3>) == sizeof(int32_t) + 5 * (sizeof(float) + sizeof(Vec3)));
 static_assert(sizeof(KeyFramer<MinMax>) == sizeof(int32_t) + 5 * (sizeof(float) + sizeof(MinMax)));
 
 }  // namespace Yr

@@ -75,19 +75,19 @@ Kind KindOf(unsigned src, unsigned dst) {
 
 // Every pair of format values (the eight formats and values outside the table), with pixel
 // counts around the vector block sizes and a partial pixel at the end, against the slow
-// reference; with and without the vector loops. The bytes after the converted pixels must
+// reference; at every vector level. The bytes after the converted pixels must
 // be untouched.
 TEST(ConvertTest, EveryPairMatchesTheReference) {
   const unsigned formats[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 200};
-  const size_t counts[] = {0, 1, 7, 8, 9, 15, 16, 17, 31, 33, 64, 250};
+  const size_t counts[] = {0, 1, 7, 8, 9, 15, 16, 17, 31, 32, 33, 47, 64, 250};
   constexpr uint8_t kSentinel = 0xA5;
   std::mt19937 random(3);
   Color32 palette[256];
   for (Color32& c : palette) c = Color32::FromValue(static_cast<uint32_t>(random()));
 
-  const bool hadVector = Detail::SetVectorRoutines(true);
-  for (bool vector : {true, false}) {
-    Detail::SetVectorRoutines(vector);
+  const int before = Detail::SetVectorLevel(2);
+  for (int vector : {2, 1, 0}) {
+    Detail::SetVectorLevel(vector);
     for (unsigned src : formats) {
       for (unsigned dst : formats) {
         const unsigned srcBpp = src < 8 ? kBpp[src] : 1, dstBpp = dst < 8 ? kBpp[dst] : 1;
@@ -113,7 +113,7 @@ TEST(ConvertTest, EveryPairMatchesTheReference) {
       }
     }
   }
-  Detail::SetVectorRoutines(hadVector);
+  Detail::SetVectorLevel(before);
 }
 
 TEST(ConvertTest, TableShapeAndKnownPixels) {

@@ -1,5 +1,7 @@
 #include "system/math/color32.h"
 
+#include "system/math/vector.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -60,6 +62,27 @@ TEST(Color32Test, EncodeHDR2RGBSRoundTripsWithinPrecision) {
     // The largest channel and the scale carry the same value.
     EXPECT_LE(std::abs(static_cast<int>(std::max({out[0], out[1], out[2]})) - packed.a), 1);
   }
+}
+
+TEST(Color32Test, EncodeHDR2RGBS4SharesOneScale) {
+  using Yr::Vec3;
+  Color32 o[4];
+  // The largest of all twelve components sets the scale: range here, so k = 1.
+  Color32::EncodeHDR2RGBS4(Vec3(8, 0, 0), Vec3(2, 4, 0), Vec3(0, 0, 100), Vec3(-1, 1, 0), 8.0f, o[0], o[1], o[2], o[3]);
+  EXPECT_EQ(o[0], Color32(255, 0, 0, 255));
+  EXPECT_EQ(o[1], Color32(63, 127, 0, 255));
+  EXPECT_EQ(o[2], Color32(0, 0, 255, 255));  // clamped to range
+  EXPECT_EQ(o[3], Color32(0, 31, 0, 255));
+  // Four equal colours pack like one.
+  std::mt19937 random(2);
+  std::uniform_real_distribution<float> channel(0.0f, 10.0f);
+  for (int i = 0; i < 200; ++i) {
+    Vec3 c(channel(random), channel(random), channel(random));
+    Color32::EncodeHDR2RGBS4(c, c, c, c, 8.0f, o[0], o[1], o[2], o[3]);
+    for (const Color32& packed : o) EXPECT_EQ(packed, Color32::EncodeHDR2RGBS(c.x, c.y, c.z, 8.0f));
+  }
+  Color32::EncodeHDR2RGBS4(Vec3(0, 0, 0), Vec3(-1, -1, -1), Vec3(0, 0, 0), Vec3(0, 0, 0), 8.0f, o[0], o[1], o[2], o[3]);
+  for (const Color32& packed : o) EXPECT_EQ(packed, Color32(0, 0, 0, 0));
 }
 
 struct HsvCase {

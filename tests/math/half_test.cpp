@@ -1,5 +1,7 @@
 #include "system/math/half.h"
 
+#include "system/math/vector.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -114,6 +116,15 @@ TEST(HalfTest, Half4ConvertsEachComponent) {
   EXPECT_EQ(h.y.value, 0xB800);
   EXPECT_EQ(h.z.value, 0x7BFF);
   EXPECT_EQ(h.w.value, 0x0000);
+  Yr::Half4 fromVec4(Yr::Vec4(2.0f, 0.5f, -1.0f, 65504.0f));
+  EXPECT_EQ(fromVec4.x.value, 0x4000);
+  EXPECT_EQ(fromVec4.y.value, 0x3800);
+  EXPECT_EQ(fromVec4.z.value, 0xBC00);
+  EXPECT_EQ(fromVec4.w.value, 0x7BFF);
+  Yr::Half4 fromVec3(Yr::Vec3(1.0f, 2.0f, -2.0f), 0.5f);
+  EXPECT_EQ(fromVec3.x.value, 0x3C00);
+  EXPECT_EQ(fromVec3.z.value, 0xC000);
+  EXPECT_EQ(fromVec3.w.value, 0x3800);
 }
 
 }  // namespace

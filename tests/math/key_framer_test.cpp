@@ -45,6 +45,13 @@ TEST(KeyFramerTest, ColoursAndRangesInterpolatePerComponent) {
   ranges.AddKey(0.0f, MinMax{1.0f, 2.0f});
   ranges.AddKey(2.0f, MinMax{3.0f, 6.0f});
   EXPECT_EQ(ranges.Evaluate(1.0f), (MinMax{2.0f, 4.0f}));
+
+  KeyFramer<Yr::Vec3> path;
+  EXPECT_EQ(path.Evaluate(0.0f), Yr::Vec3(0, 0, 0));
+  path.AddKey(1.0f, Yr::Vec3(0, 0, 0));
+  path.AddKey(3.0f, Yr::Vec3(2, -4, 8));
+  EXPECT_EQ(path.Evaluate(2.0f), Yr::Vec3(1, -2, 4));
+  EXPECT_EQ(path.Evaluate(7.0f), Yr::Vec3(2, -4, 8));
 }
 
 }  // namespace
