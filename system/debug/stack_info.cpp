@@ -33,9 +33,13 @@ class ReadableWindow {
   uintptr_t mHigh = 0;
 };
 
+// Stack walks read words that belong to other frames, some of which an address sanitizer
+// keeps poisoned as red zones; those reads are the point of the walk, not a fault.
+#define YR_READS_FOREIGN_FRAMES __attribute__((no_sanitize("address")))
+
 }  // namespace
 
-void StackInfo::GetStack(void* framePointer, void** out, int count, int skip) {
+YR_READS_FOREIGN_FRAMES void StackInfo::GetStack(void* framePointer, void** out, int count, int skip) {
   if (!out || count < 1) return;
   ReadableWindow readable;
   uintptr_t frame = reinterpret_cast<uintptr_t>(framePointer);
@@ -82,7 +86,7 @@ bool FollowsCall(void* returnAddress) {
 
 }  // namespace
 
-void* FaultFramePointer(void* stackPointer, void* framePointer) {
+YR_READS_FOREIGN_FRAMES void* FaultFramePointer(void* stackPointer, void* framePointer) {
   uintptr_t low = reinterpret_cast<uintptr_t>(stackPointer);
   uintptr_t high = low + kFrameSearchBytes;
   if (high < low) high = UINTPTR_MAX;
