@@ -107,8 +107,9 @@ TEST(ThreadTest, NamedThreadRunsEntryAndStopReturnsExitCode) {
   thread.Start(
       [](void* argument) -> unsigned int {
         auto* self = static_cast<Thread*>(argument);
-        received = self;
+        // Published before `received`: the test reads it once it sees `received`.
         itself = self->IsThisThread();
+        received = self;
         while (!self->IsTerminationRequested()) std::this_thread::yield();
         return 1234;
       },
