@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -99,7 +100,7 @@ TEST(ConvertTest, EveryPairMatchesTheReference) {
             std::vector<uint8_t> expected(out);
             switch (KindOf(src, dst)) {
               case Kind::kNone: break;
-              case Kind::kCopy: std::memcpy(expected.data(), in.data(), count * srcBpp); break;
+              case Kind::kCopy: std::copy(in.begin(), in.begin() + static_cast<long>(count * srcBpp), expected.begin()); break;
               case Kind::kConvert:
                 for (size_t i = 0; i < count; ++i) Encode(dst, Decode(src, &in[i * srcBpp], palette), &expected[i * dstBpp]);
                 break;
