@@ -169,6 +169,13 @@ TEST(MemberTest, WriteAppendsTheDesignedBytes) {
   ByteArray out;
   base.Write(out);
   EXPECT_EQ(out.Count(), 0u);
+
+  // The length field has 16 bits: a longer text is cut where it can still be said.
+  const std::string longText(70000, 'w');
+  const Bytes record = Record(StringId(longText.c_str()));
+  ASSERT_EQ(record.size(), 1 + kStringLengthBytes + kMaxRecordText);
+  EXPECT_EQ(record[1], 0xFF);
+  EXPECT_EQ(record[2], 0xFF);
 }
 
 TEST(MemberTest, PointerRecordsAreFourBytesAndNeverCutAPointer) {
