@@ -179,23 +179,17 @@ void StringIdCache::GC(bool all) {
   Unlock();
 }
 
-unsigned int StringIdCache::Size() {
+unsigned int StringIdCache::SumOverShards(uint32_t Shard::*field) {
   unsigned int total = 0;
   for (Shard& shard : mShards) {
     CriticalSection::Guard guard(shard.lock);
-    total += shard.size;
+    total += shard.*field;
   }
   return total;
 }
 
-unsigned int StringIdCache::NodeCount() {
-  unsigned int total = 0;
-  for (Shard& shard : mShards) {
-    CriticalSection::Guard guard(shard.lock);
-    total += shard.count;
-  }
-  return total;
-}
+unsigned int StringIdCache::Size() { return SumOverShards(&Shard::size); }
+unsigned int StringIdCache::NodeCount() { return SumOverShards(&Shard::count); }
 
 unsigned int StringIdCache::LongestChain() {
   unsigned int longest = 0;

@@ -123,6 +123,7 @@ class YR_API StringIdCache {
   static Node* FindIn(Bucket& bucket, const char* text, uint32_t length);
   static void Grow(Shard& shard);
   static void Sweep(Shard& shard, uint32_t first, uint32_t end);
+  unsigned int SumOverShards(uint32_t Shard::*field);
   static void Lock();
   static void Unlock();
 
