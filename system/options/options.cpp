@@ -104,17 +104,17 @@ OptionRegistry::~OptionRegistry() {
 }
 
 const StringId& OptionRegistry::Resolve(const StringId& name) const {
-  for (const OptionAlias& pair : mAliases) {
-    if (pair.alias == name) return pair.target;
-  }
-  return name;
+  const uintptr_t position = mAliasIndex.Get(name.GetNode());
+  return position != 0 ? mAliases[static_cast<uint32_t>(position - 1)].target : name;
 }
 
 OptionRecord* OptionRegistry::FindExact(const StringId& name) const {
-  for (OptionRecord* record : mRecords) {
-    if (record->name == name) return record;
-  }
-  return nullptr;
+  return reinterpret_cast<OptionRecord*>(mRecordIndex.Get(name.GetNode()));
+}
+
+void OptionRegistry::AddRecord(OptionRecord* record) {
+  mRecords.Add(record);
+  mRecordIndex.Put(record->name.GetNode(), reinterpret_cast<uintptr_t>(record));
 }
 
 OptionRecord* OptionRegistry::Find(const StringId& name) { return FindExact(Resolve(name)); }
@@ -127,7 +127,7 @@ OptionRecord* OptionRegistry::FindOrCreate(const StringId& name) {
     record = NewRecord();
     record->name = resolved;
     record->registered = false;
-    mRecords.Add(record);
+    AddRecord(record);
   }
   record->isSet = true;
   return record;
@@ -145,17 +145,16 @@ void OptionRegistry::Register(const StringId& name, const StringId& group, const
     record->description = description;
     record->registered = true;
     record->isSet = false;
-    mRecords.Add(record);
+    AddRecord(record);
   }
   // The alias is entered either way; registering it again points it at the latest name.
   if (!alias) return;
-  for (OptionAlias& pair : mAliases) {
-    if (pair.alias == alias) {
-      pair.target = name;
-      return;
-    }
+  if (const uintptr_t position = mAliasIndex.Get(alias.GetNode())) {
+    mAliases[static_cast<uint32_t>(position - 1)].target = name;
+    return;
   }
   mAliases.Add(OptionAlias{alias, name});
+  mAliasIndex.Put(alias.GetNode(), mAliases.Count());
 }
 
 void OptionRegistry::Sort() { std::sort(mRecords.begin(), mRecords.end(), NameLess); }
@@ -186,8 +185,10 @@ void OptionRegistry::BuildHelpListing() {
 void OptionRegistry::Clear() {
   for (OptionRecord* record : mRecords) DeleteRecord(record);
   mRecords.Release();
+  mRecordIndex.Clear();
   mPositionalNames.Release();
   mAliases.Release();
+  mAliasIndex.Clear();
   mInitialized = false;
 }
 

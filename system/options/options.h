@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "system/memory/darray.h"
+#include "system/options/record_index.h"
 #include "system/platform/export.h"
 #include "system/strings/string_id.h"
 
@@ -134,6 +135,13 @@ class YR_API OptionRegistry {
   DArray<OptionAlias> mAliases;
   uint32_t mPositionalCursor;
   DArray<StringId> mHelpLines;
+  // Record of each name's node, and the position plus one in mAliases of each alias's node:
+  // a lookup costs the same with ten options or a hundred thousand.
+  PointerIndex mRecordIndex;
+  PointerIndex mAliasIndex;
+
+ private:
+  void AddRecord(OptionRecord* record);
 };
 
 YR_API OptionRegistry& GetOptionRegistry();

@@ -4,6 +4,7 @@
 
 #include "system/memory/allocator.h"
 #include "system/memory/manual_static.h"
+#include "system/strings/hash.h"
 #include "system/thread/critical_section.h"
 
 namespace Yr {
@@ -17,65 +18,86 @@ namespace {
 ManualStatic<CriticalSection> gTableLock;
 ManualStatic<StringIdCache> gTable;
 
-// Sampled positions for texts above kFullHashLength: alternately from the end and the front.
-constexpr uint32_t kFullHashLength = 16;
-constexpr uint32_t kHashShift = 3;
+constexpr uint64_t kHashSeed = 0;
 
 }  // namespace
 
-uint32_t StringIdCache::Hash(const char* text, uint32_t length) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-  uint32_t h = 0;
-  if (length <= kFullHashLength) {
-    for (uint32_t i = 0; i < length; ++i) h = (h << kHashShift) ^ bytes[i];
-    return h;
-  }
-  const uint32_t samples[] = {length - 6, 3, length - 5, 4, length - 4, 5, length - 3, 6, length - 2, 7, length - 1};
-  for (uint32_t index : samples) h = (h << kHashShift) ^ bytes[index];
-  return h;
-}
+uint64_t StringIdCache::Hash(const char* text, uint32_t length) { return Yr::Hash(text, length, kHashSeed); }
 
 void StringIdCache::Lock() { gTableLock->Lock(); }
 void StringIdCache::Unlock() { gTableLock->Unlock(); }
 
-StringIdCache::StringIdCache(unsigned int size) : mSize(size), mBuckets(nullptr), mGcCursor(0), mEmptyNode(nullptr) {
+StringIdCache::Bucket* StringIdCache::NewBuckets(uint32_t size) {
+  const size_t bytes = size_t{size} * sizeof(Bucket);
+  auto* buckets = static_cast<Bucket*>(Detail::Allocate(static_cast<unsigned int>(bytes)));
+  if (buckets == nullptr) Platform::FatalOutOfMemory(bytes, kDefaultAlignment);
+  for (uint32_t i = 0; i < size; ++i) new (&buckets[i]) Bucket();
+  return buckets;
+}
+
+StringIdCache::StringIdCache(unsigned int size) : mGcCursor(0), mEmptyNode(nullptr) {
+  // Each shard needs at least one bucket per collection slice; sizes stay powers of two so
+  // a bucket is the hash's low bits.
+  uint32_t shardSize = kGcSlices;
+  while (shardSize < size / kShards && shardSize < kMaxShardBuckets) shardSize *= 2;
   Lock();
-  mBuckets = static_cast<Bucket*>(Detail::Allocate(size * static_cast<unsigned int>(sizeof(Bucket))));
-  if (mBuckets == nullptr) Platform::FatalOutOfMemory(size * sizeof(Bucket), kDefaultAlignment);
-  for (unsigned int i = 0; i < size; ++i) new (&mBuckets[i]) Bucket();
+  for (Shard& shard : mShards) {
+    shard.buckets = NewBuckets(shardSize);
+    shard.size = shardSize;
+  }
   mEmptyNode = Create("");
   Unlock();
 }
 
 StringIdCache::~StringIdCache() {
   Lock();
-  for (unsigned int i = 0; i < mSize; ++i) {
-    ListNode* sentinel = mBuckets[i].Sentinel();
-    while (sentinel->next != sentinel) {
-      auto* node = static_cast<Node*>(sentinel->next);
-      node->Unlink();
-      node->~Node();
-      Detail::Free(node);
+  for (Shard& shard : mShards) {
+    shard.lock.Lock();
+    for (uint32_t i = 0; i < shard.size; ++i) {
+      ListNode* sentinel = shard.buckets[i].Sentinel();
+      while (sentinel->next != sentinel) {
+        auto* node = static_cast<Node*>(sentinel->next);
+        node->Unlink();
+        node->~Node();
+        Detail::Free(node);
+      }
     }
+    Detail::Free(shard.buckets);
+    shard.buckets = nullptr;
+    shard.size = shard.count = 0;
+    shard.lock.Unlock();
   }
-  Detail::Free(mBuckets);
-  mBuckets = nullptr;
   mEmptyNode = nullptr;
   Unlock();
 }
 
-StringIdCache::Node* StringIdCache::Find(const char* text, uint32_t length, Bucket** bucketOut) {
-  Bucket* bucket = &mBuckets[Hash(text, length) % mSize];
-  *bucketOut = bucket;
-  ListNode* sentinel = bucket->Sentinel();
+StringIdCache::Node* StringIdCache::FindIn(Bucket& bucket, const char* text, uint32_t length) {
+  ListNode* sentinel = bucket.Sentinel();
   for (ListNode* link = sentinel->next; link != sentinel; link = link->next) {
     auto* node = static_cast<Node*>(link);
     if (node->length == length && std::memcmp(node->Text(), text, length) == 0) {
-      bucket->MoveToFront(node);
+      bucket.MoveToFront(node);  // a no-op for the usual one-node chain
       return node;
     }
   }
   return nullptr;
+}
+
+// Doubles the shard's buckets and relinks every node; the caller holds the shard's lock.
+void StringIdCache::Grow(Shard& shard) {
+  const uint32_t size = shard.size * 2;
+  Bucket* buckets = NewBuckets(size);
+  for (uint32_t i = 0; i < shard.size; ++i) {
+    ListNode* sentinel = shard.buckets[i].Sentinel();
+    while (sentinel->next != sentinel) {
+      auto* node = static_cast<Node*>(sentinel->next);
+      node->Unlink();
+      buckets[Hash(node->Text(), node->length) & (size - 1)].PushFront(node);
+    }
+  }
+  Detail::Free(shard.buckets);
+  shard.buckets = buckets;
+  shard.size = size;
 }
 
 StringIdCache::Node* StringIdCache::Create(const char* text) {
@@ -89,14 +111,16 @@ StringIdCache::Node* StringIdCache::Create(const char* text, size_t fullLength) 
   // a block that wrapped around to a few bytes.
   if (fullLength > kMaxTextLength) return nullptr;
   const auto length = static_cast<uint32_t>(fullLength);
-  Lock();
+  // The node of "" is set before the table is published and never changes or goes.
   if (length == 0 && mEmptyNode) {
     RealClone(mEmptyNode);
-    Unlock();
     return mEmptyNode;
   }
-  Bucket* bucket = nullptr;
-  Node* node = Find(text, length, &bucket);
+  const uint64_t hash = Hash(text, length);
+  Shard& shard = mShards[ShardOf(hash)];
+  shard.lock.Lock();
+  Bucket& bucket = shard.buckets[hash & (shard.size - 1)];
+  Node* node = FindIn(bucket, text, length);
   if (node) {
     RealClone(node);
   } else {
@@ -109,45 +133,99 @@ StringIdCache::Node* StringIdCache::Create(const char* text, size_t fullLength) 
     node->refcount.store(1, std::memory_order_relaxed);
     std::memcpy(node->Text(), text, length);
     node->Text()[length] = '\0';
-    bucket->PushFront(node);
+    bucket.PushFront(node);
+    if (++shard.count > shard.size && shard.size < kMaxShardBuckets) Grow(shard);
   }
-  Unlock();
+  shard.lock.Unlock();
   return node;
 }
 
-void StringIdCache::Sweep(unsigned int index) {
-  ListNode* sentinel = mBuckets[index].Sentinel();
-  ListNode* link = sentinel->next;
-  while (link != sentinel) {
-    auto* node = static_cast<Node*>(link);
-    link = link->next;
-    if (node->refcount.load(std::memory_order_acquire) == 0) {
-      node->Unlink();
-      node->~Node();
-      Detail::Free(node);
+// Frees the count-0 nodes of buckets [first, end); the caller holds the shard's lock.
+void StringIdCache::Sweep(Shard& shard, uint32_t first, uint32_t end) {
+  for (uint32_t i = first; i < end; ++i) {
+    ListNode* sentinel = shard.buckets[i].Sentinel();
+    ListNode* link = sentinel->next;
+    while (link != sentinel) {
+      auto* node = static_cast<Node*>(link);
+      link = link->next;
+      if (node->refcount.load(std::memory_order_acquire) == 0) {
+        node->Unlink();
+        node->~Node();
+        Detail::Free(node);
+        --shard.count;
+      }
     }
   }
 }
 
 void StringIdCache::GC(bool all) {
   Lock();
-  ++mGcCursor;
-  if (all || mGcCursor >= mSize) mGcCursor = 0;
-  Sweep(mGcCursor);
   if (all) {
-    for (unsigned int i = 1; i < mSize; ++i) Sweep(i);
+    for (Shard& shard : mShards) {
+      shard.lock.Lock();
+      Sweep(shard, 0, shard.size);
+      shard.lock.Unlock();
+    }
     mGcCursor = 0;
+  } else {
+    mGcCursor = (mGcCursor + 1) % kGcSteps;
+    Shard& shard = mShards[mGcCursor % kShards];
+    const uint32_t slice = mGcCursor / kShards;
+    shard.lock.Lock();
+    const uint32_t share = shard.size / kGcSlices;
+    Sweep(shard, slice * share, (slice + 1) * share);
+    shard.lock.Unlock();
   }
   Unlock();
 }
 
-unsigned int StringIdCache::BucketLength(unsigned int bucket) {
-  Lock();
-  unsigned int count = 0;
-  ListNode* sentinel = mBuckets[bucket].Sentinel();
-  for (ListNode* link = sentinel->next; link != sentinel; link = link->next) ++count;
-  Unlock();
-  return count;
+unsigned int StringIdCache::SumOverShards(uint32_t Shard::*field) {
+  unsigned int total = 0;
+  for (Shard& shard : mShards) {
+    CriticalSection::Guard guard(shard.lock);
+    total += shard.*field;
+  }
+  return total;
+}
+
+unsigned int StringIdCache::Size() { return SumOverShards(&Shard::size); }
+unsigned int StringIdCache::NodeCount() { return SumOverShards(&Shard::count); }
+
+unsigned int StringIdCache::LongestChain() {
+  unsigned int longest = 0;
+  for (Shard& shard : mShards) {
+    CriticalSection::Guard guard(shard.lock);
+    for (uint32_t i = 0; i < shard.size; ++i) {
+      unsigned int length = 0;
+      const ListNode* sentinel = shard.buckets[i].Sentinel();
+      for (const ListNode* link = sentinel->next; link != sentinel; link = link->next) ++length;
+      if (length > longest) longest = length;
+    }
+  }
+  return longest;
+}
+
+bool StringIdCache::Holds(const char* text) {
+  const auto length = static_cast<uint32_t>(std::strlen(text));
+  const uint64_t hash = Hash(text, length);
+  Shard& shard = mShards[ShardOf(hash)];
+  CriticalSection::Guard guard(shard.lock);
+  Bucket& bucket = shard.buckets[hash & (shard.size - 1)];
+  const ListNode* sentinel = bucket.Sentinel();
+  for (const ListNode* link = sentinel->next; link != sentinel; link = link->next) {
+    const auto* node = static_cast<const Node*>(link);
+    if (node->length == length && std::memcmp(const_cast<Node*>(node)->Text(), text, length) == 0) return true;
+  }
+  return false;
+}
+
+unsigned int StringIdCache::GcStepOf(const char* text) {
+  const uint64_t hash = Hash(text, static_cast<uint32_t>(std::strlen(text)));
+  const uint32_t shardIndex = ShardOf(hash);
+  Shard& shard = mShards[shardIndex];
+  CriticalSection::Guard guard(shard.lock);
+  const uint32_t slice = static_cast<uint32_t>(hash & (shard.size - 1)) / (shard.size / kGcSlices);
+  return slice * kShards + shardIndex;
 }
 
 void BuildStringTableLock() { gTableLock.Build(); }

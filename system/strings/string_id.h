@@ -15,6 +15,16 @@
 // Texts too long for a node (more than StringIdCache::kMaxTextLength bytes, about 4 GiB; the
 // node keeps its length in 32 bits) are refused: they give the null handle, as a null text
 // does, and nothing is allocated or copied.
+//
+// The table: a 64-bit hash over every byte of the text picks one of kShards shards (top
+// bits) and a bucket within it (low bits). Each shard has its own lock, bucket array and node
+// count, and doubles its buckets under its lock when it holds more nodes than buckets, so
+// chains stay about one node long however many texts there are. Why striped locks and not
+// lock-free reads: a lookup must raise the node's count anyway (one shared write), and the
+// locked stretch is a hash and a one-node chain; lock-free chains would need deferred
+// reclamation of swept nodes and of outgrown bucket arrays for every reader. With 16 shards
+// two threads meet on one lock for about one lookup in 16. Collection takes the table lock
+// (cursor) and then one shard lock at a time, never the other way round.
 #pragma once
 
 #include <atomic>
@@ -23,6 +33,7 @@
 
 #include "system/memory/list.h"
 #include "system/platform/export.h"
+#include "system/thread/critical_section.h"
 
 namespace Yr {
 
@@ -42,16 +53,28 @@ class YR_API StringIdCache {
   static constexpr uint32_t kBlockGranule = 16;
   // Bytes a block keeps beyond header and text: the NUL and one spare byte.
   static constexpr uint32_t kTextSlack = 2;
+  // Buckets of the process-wide table at load, over all shards.
   static constexpr uint32_t kBuckets = 256;
+  static constexpr uint32_t kShardBits = 4;
+  static constexpr uint32_t kShards = 1u << kShardBits;
+  // A full collection cycle is kGcSteps incremental calls whatever the table's size: each
+  // sweeps one shard's share of 1 / (kGcSteps / kShards) of its buckets, i.e. one bucket
+  // while the table has its start size.
+  static constexpr uint32_t kGcSteps = kBuckets;
+  static constexpr uint32_t kGcSlices = kGcSteps / kShards;
+  // Growth stops here so a bucket array's byte size stays well inside 32 bits.
+  static constexpr uint32_t kMaxShardBuckets = 1u << 22;
   // Bytes of a node block for a text of length n: header, text and slack rounded up to 16.
   static constexpr uint32_t BlockSize(uint32_t length) {
     return (kHeaderSize + length + kTextSlack + kBlockGranule - 1) / kBlockGranule * kBlockGranule;
   }
   // The longest text a node holds: its length field and its block size both stay in 32 bits.
   static constexpr uint32_t kMaxTextLength = UINT32_MAX / kBlockGranule * kBlockGranule - kHeaderSize - kTextSlack;
-  // Bucket hash: every byte up to 16 characters, eleven sampled bytes above.
-  static uint32_t Hash(const char* text, uint32_t length);
+  // The table's hash: every byte of the text, the library's 64-bit string hash with seed 0.
+  static uint64_t Hash(const char* text, uint32_t length);
+  static uint32_t ShardOf(uint64_t hash) { return static_cast<uint32_t>(hash >> (64 - kShardBits)); }
 
+  // size: buckets at start over all shards, a power of two of at least kShards * kGcSlices.
   explicit StringIdCache(unsigned int size);
   ~StringIdCache();
   StringIdCache(const StringIdCache&) = delete;
@@ -61,9 +84,9 @@ class YR_API StringIdCache {
   // As Create, for a text whose length is already known: null, without reading the text,
   // when length is above kMaxTextLength.
   Node* Create(const char* text, size_t length);
-  // Raising a count needs no lock: the caller holds a handle to the node (or the table lock,
-  // in Create), so a collection, which frees only at count 0 and only under the lock, cannot
-  // free the node meanwhile.
+  // Raising a count needs no lock: the caller holds a handle to the node (or its shard's
+  // lock, in Create), so a collection, which frees only at count 0 and only under that lock,
+  // cannot free the node meanwhile.
   static void RealClone(Node* node) { node->refcount.fetch_add(1, std::memory_order_relaxed); }
   // Lowering never leaves the count below zero: a release of a node already at 0 is undone
   // at once. The momentary wrap only makes a concurrent collection skip the node. The release
@@ -72,25 +95,39 @@ class YR_API StringIdCache {
     if (node->refcount.fetch_sub(1, std::memory_order_acq_rel) == 0)
       node->refcount.fetch_add(1, std::memory_order_relaxed);
   }
-  // Frees nodes of count 0: one bucket per call, or every bucket when all is true.
+  // Frees nodes of count 0: a 1/kGcSteps share of the table per call (the share after the
+  // cursor), or all of it when all is true.
   void GC(bool all);
   void Dump() {}
 
-  // Introspection for tests.
-  unsigned int Size() const { return mSize; }
+  // Introspection for tests and diagnostics; each takes the shard locks it reads under.
+  unsigned int Size();  // buckets over all shards
+  unsigned int NodeCount();
+  unsigned int LongestChain();
   unsigned int GcCursor() const { return mGcCursor; }
-  unsigned int BucketLength(unsigned int bucket);
+  // Whether the table holds a node of text (of any count), without making or reviving it.
+  bool Holds(const char* text);
+  // The cursor value whose incremental step sweeps text's bucket at the present size.
+  unsigned int GcStepOf(const char* text);
   Node* EmptyNode() const { return mEmptyNode; }
 
  private:
   using Bucket = List<Node, NoListSize>;
-  Node* Find(const char* text, uint32_t length, Bucket** bucketOut);
-  void Sweep(unsigned int bucket);
+  struct alignas(64) Shard {  // own cache line: two threads' shards do not share one
+    CriticalSection lock;
+    Bucket* buckets = nullptr;
+    uint32_t size = 0;   // a power of two
+    uint32_t count = 0;  // nodes
+  };
+  static Bucket* NewBuckets(uint32_t size);
+  static Node* FindIn(Bucket& bucket, const char* text, uint32_t length);
+  static void Grow(Shard& shard);
+  static void Sweep(Shard& shard, uint32_t first, uint32_t end);
+  unsigned int SumOverShards(uint32_t Shard::*field);
   static void Lock();
   static void Unlock();
 
-  uint32_t mSize;
-  Bucket* mBuckets;
+  Shard mShards[kShards];
   uint32_t mGcCursor;
   Node* mEmptyNode;
 };

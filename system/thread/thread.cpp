@@ -13,6 +13,7 @@ namespace Yr {
 
 Thread::Info Thread::mThreads[Thread::kMaxThreadIndices] = {};
 std::atomic<unsigned int> Thread::mNextThread{0};
+thread_local unsigned int Thread::msIndexCache = 0;
 
 namespace {
 
@@ -187,12 +188,15 @@ unsigned long Thread::GetCurrentThreadID() { return Platform::CurrentThreadId();
 
 Thread Thread::GetCurrThread() { return Thread(CurrentThreadPseudoHandle(), Platform::CurrentThreadId(), false); }
 
-unsigned int Thread::GetCurrentThreadIndex() {
+unsigned int Thread::LookUpThreadIndex() {
   const uint32_t id = Platform::CurrentThreadId();
   // Lock-free lookup: only this thread can append its own id, so the scan cannot miss it.
   const unsigned int count = mNextThread.load(std::memory_order_acquire);
   for (unsigned int i = 0; i < count; ++i) {
-    if (mThreads[i].mId.load(std::memory_order_relaxed) == id) return i;
+    if (mThreads[i].mId.load(std::memory_order_relaxed) == id) {
+      msIndexCache = i + 1;
+      return i;
+    }
   }
   CriticalSection::Guard guard(IndexLock());
   const unsigned int index = mNextThread.load(std::memory_order_relaxed);
@@ -207,6 +211,7 @@ unsigned int Thread::GetCurrentThreadIndex() {
   }
   mThreads[index].mId.store(id, std::memory_order_relaxed);
   mNextThread.store(index + 1, std::memory_order_release);
+  msIndexCache = index + 1;
   return index;
 }
 

@@ -77,8 +77,12 @@ class YR_API Thread {
   // (not owned, so never stopped). Priority and processor calls act on the calling thread;
   // suspension through the pseudo-handle does nothing, since no one could resume it.
   static Thread GetCurrThread();
-  // The calling thread's dense index, handed out on its first call.
-  static unsigned int GetCurrentThreadIndex();
+  // The calling thread's dense index, handed out on its first call. Later calls read it
+  // from the thread's own cache: one thread-local load, no table scan, no system call.
+  static unsigned int GetCurrentThreadIndex() {
+    const unsigned int cached = msIndexCache;
+    return cached != 0 ? cached - 1 : LookUpThreadIndex();
+  }
   // How many indices are in use: valid indices are 0 to GetMaxThreads() - 1.
   static unsigned int GetMaxThreads();
 
@@ -107,6 +111,12 @@ class YR_API Thread {
 
   static Info mThreads[kMaxThreadIndices];
   static std::atomic<unsigned int> mNextThread;
+  // The calling thread's index plus one, 0 before its first lookup. A new thread starts at
+  // 0, so a thread that reuses an ended thread's system id looks itself up in the table
+  // and gets the index that id owns, as the table alone would answer.
+  static thread_local unsigned int msIndexCache;
+  // The table lookup behind the cache: finds or hands out the index, then fills the cache.
+  static unsigned int LookUpThreadIndex();
 };
 
 }  // namespace Yr

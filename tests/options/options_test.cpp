@@ -144,6 +144,41 @@ TEST_F(OptionsTest, Register_GivenFirstStaysUnregisteredButTheAliasIsEntered) {
   EXPECT_EQ(Detail::GetOptionRegistry().mAliases.Count(), 2u);
 }
 
+// Many names and aliases, re-pointed aliases, a sort and an empty-and-refill: every query
+// answers as a walk of the records and alias pairs in registration order would.
+TEST_F(OptionsTest, LookupsAgreeWithAWalkAtScale) {
+  constexpr int kNames = 3000;
+  auto name = [](int i) { return "scale.group" + std::to_string(i % 7) + ".option" + std::to_string(i); };
+  auto alias = [](int i) { return "s" + std::to_string(i % 500); };  // each alias re-pointed several times
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < kNames; ++i) {
+      Options::Register("Scale")(name(i).c_str(), "scaled", i % 3 == 0 ? StringId(alias(i).c_str()) : StringId());
+      if (i % 2) Options::Set(("--" + name(i) + "=" + std::to_string(i)).c_str());
+    }
+    if (round == 0) Detail::SortOptions();
+    const Detail::OptionRegistry& registry = Detail::GetOptionRegistry();
+    for (int i = 0; i < kNames; ++i) {
+      const StringId id(name(i).c_str());
+      const Detail::OptionRecord* walked = nullptr;
+      for (const Detail::OptionRecord* record : registry.mRecords)
+        if (record->name == id) walked = record;
+      ASSERT_EQ(registry.FindExact(id), walked) << name(i);
+      ASSERT_EQ(Options::Count(id), i % 2 ? 1u : 0u) << name(i);
+      const StringId aliasId(alias(i).c_str());
+      StringId target = aliasId;
+      for (const Detail::OptionAlias& pair : registry.mAliases)
+        if (pair.alias == aliasId) target = pair.target;
+      ASSERT_EQ(registry.Resolve(aliasId), target) << alias(i);
+    }
+    EXPECT_EQ(RecordCount(), static_cast<uint32_t>(kNames));
+    EXPECT_EQ(registry.mAliases.Count(), 500u);
+    EXPECT_EQ(Text(Detail::GetOptionRegistry().Resolve("s0")), name(1500));  // aliased by 0 and 1500
+    Detail::ClearOptions();
+    EXPECT_EQ(Detail::GetOptionRegistry().Find(name(1).c_str()), nullptr);
+    EXPECT_EQ(Text(Detail::GetOptionRegistry().Resolve("s0")), "s0");
+  }
+}
+
 TEST_F(OptionsTest, AddAndReset_MarkSetAndSkipEmptyValues) {
   for (const char* value : {"a", "", static_cast<const char*>(nullptr), "b"}) Options::Add("list", value);
   EXPECT_EQ(Options::Count("list"), 2u);

@@ -5,17 +5,32 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "system/strings/hash.h"
 
 namespace {
 
 using Yr::StringId;
 using Cache = Yr::Detail::StringIdCache;
 
-unsigned int BucketOf(const std::string& text) {
-  return Cache::Hash(text.c_str(), static_cast<uint32_t>(text.size())) % Cache::kBuckets;
+uint64_t HashOf(const std::string& text) { return Cache::Hash(text.c_str(), static_cast<uint32_t>(text.size())); }
+
+// Two texts that share a shard and the low 16 bits of their hash, hence a bucket while their
+// shard has at most 65,536 buckets.
+std::pair<std::string, std::string> SameBucketPair(const std::string& stem) {
+  constexpr uint64_t kLowBits = 0xFFFF;
+  std::map<uint64_t, std::string> seen;
+  for (int i = 0;; ++i) {
+    std::string text = stem + std::to_string(i);
+    const uint64_t h = HashOf(text);
+    const uint64_t key = (uint64_t{Cache::ShardOf(h)} << 16) | (h & kLowBits);
+    auto [it, added] = seen.emplace(key, text);
+    if (!added) return {it->second, text};
+  }
 }
 
 TEST(StringIdTest, NullAndEmptyAreDifferent) {
@@ -133,32 +148,55 @@ TEST(StringIdTest, TextsTooLongForANodeAreRefused) {
   EXPECT_EQ(StringId::msCache->Create(nullptr, 5), nullptr);
 }
 
-TEST(StringIdTest, BucketHashSamplesLongTexts) {
-  // Every byte counts up to 16 characters: h = (h << 3) ^ byte.
-  EXPECT_EQ(Cache::Hash("", 0), 0u);
-  EXPECT_EQ(Cache::Hash("ab", 2), (static_cast<uint32_t>('a') << 3) ^ 'b');
-  EXPECT_EQ(Cache::Hash("abc", 3), (((static_cast<uint32_t>('a') << 3) ^ 'b') << 3) ^ 'c');
-  // A 16-character text is hashed whole: its last bytes decide the bucket.
-  EXPECT_NE(BucketOf("0123456789abcdef"), BucketOf("0123456789abcdeF"));
-  // Above 16, bytes 0-2 and 8 to length-7 are not sampled.
-  std::string base = "abcdefghijklmnopqrstuvwxyz";
-  std::string first = base, second = base;
-  first[0] = 'X';
-  second[1] = 'Y';
-  second[10] = 'Z';
-  ASSERT_EQ(BucketOf(first), BucketOf(second));
+TEST(StringIdTest, BucketHashCoversEveryByte) {
+  // The table hashes with the library's string hash, seed 0.
+  for (const char* text : {"", "a", "assets/level1/mesh_1.msh", "render.shadow.cascade.count"})
+    EXPECT_EQ(Cache::Hash(text, static_cast<uint32_t>(std::strlen(text))), Yr::Hash(text, std::strlen(text), 0));
+  // A change at any position of a long text, the middle ones included, moves it to another
+  // shard or bucket (bits that select them all differ somewhere among these cases).
+  const std::string base = "assets/level12/textures/wall_brick_diffuse.tga";
+  const uint64_t baseHash = HashOf(base);
+  for (size_t i = 0; i < base.size(); ++i) {
+    std::string changed = base;
+    changed[i] = static_cast<char>(changed[i] ^ 1);
+    const uint64_t h = HashOf(changed);
+    EXPECT_TRUE(Cache::ShardOf(h) != Cache::ShardOf(baseHash) || (h & 0xFFFF) != (baseHash & 0xFFFF)) << i;
+  }
+  // Texts that do share a bucket are still told apart by the full comparison.
+  auto [first, second] = SameBucketPair("shared bucket text ");
   StringId a(first.c_str());
   StringId b(second.c_str());
   EXPECT_NE(a, b);
   EXPECT_STREQ(a.CStr(), first.c_str());
   EXPECT_STREQ(b.CStr(), second.c_str());
   EXPECT_EQ(StringId(first.c_str()), a);
-  // The eleven sampled positions, in order.
-  const uint32_t n = static_cast<uint32_t>(base.size());
-  uint32_t h = 0;
-  for (uint32_t index : {n - 6, 3u, n - 5, 4u, n - 4, 5u, n - 3, 6u, n - 2, 7u, n - 1})
-    h = (h << 3) ^ static_cast<unsigned char>(base[index]);
-  EXPECT_EQ(Cache::Hash(base.c_str(), n), h);
+  EXPECT_EQ(StringId(second.c_str()), b);
+}
+
+// The table grows with its texts: load stays at most one node per bucket, chains short, and
+// every text keeps its node through the doublings.
+TEST(StringIdTest, TableGrowsWithItsNodes) {
+  StringId::GC(true);
+  const unsigned int startNodes = StringId::msCache->NodeCount();
+  EXPECT_GE(StringId::msCache->Size(), Cache::kBuckets);
+  std::vector<StringId> ids;
+  std::vector<std::string> texts;
+  for (int i = 0; i < 20000; ++i) {
+    texts.push_back("assets/level" + std::to_string(i % 40) + "/mesh_" + std::to_string(i) + ".msh");
+    ids.emplace_back(texts.back().c_str());
+  }
+  const unsigned int nodes = StringId::msCache->NodeCount();
+  EXPECT_EQ(nodes, startNodes + 20000u);
+  EXPECT_LE(nodes, StringId::msCache->Size());
+  EXPECT_LE(StringId::msCache->LongestChain(), 12u);
+  for (size_t i = 0; i < texts.size(); ++i) {
+    ASSERT_EQ(StringId(texts[i].c_str()), ids[i]) << texts[i];
+    ASSERT_STREQ(ids[i].CStr(), texts[i].c_str());
+  }
+  ids.clear();
+  StringId::GC(true);
+  EXPECT_EQ(StringId::msCache->NodeCount(), startNodes);
+  EXPECT_FALSE(StringId::msCache->Holds(texts[0].c_str()));
 }
 
 TEST(StringIdTest, RevivalAndCollection) {
@@ -172,43 +210,46 @@ TEST(StringIdTest, RevivalAndCollection) {
   EXPECT_EQ(again.GetNode(), node);  // count went 1, 0, 1 on the same node
   EXPECT_EQ(again.RefCount(), 1u);
 
-  // Incremental collection sweeps one bucket per call, starting after the cursor.
+  // Incremental collection sweeps one share per call, starting after the cursor.
   StringId::GC(true);
   EXPECT_EQ(StringId::msCache->GcCursor(), 0u);
-  unsigned int bucket = BucketOf("swept by the incremental pass");
-  { StringId doomed("swept by the incremental pass"); }
-  unsigned int before = StringId::msCache->BucketLength(bucket);
-  for (unsigned int i = 1; i < bucket; ++i) StringId::GC(false);
-  EXPECT_EQ(StringId::msCache->GcCursor(), bucket == 0 ? 0u : bucket - 1);
-  EXPECT_EQ(StringId::msCache->BucketLength(bucket), before);
-  StringId::GC(false);  // sweeps the text's bucket (wrapping to 0 after the last)
-  EXPECT_EQ(StringId::msCache->GcCursor(), bucket);
-  EXPECT_EQ(StringId::msCache->BucketLength(bucket), before - 1);
-  // The cursor wraps from the last bucket to 0.
-  for (unsigned int i = bucket; i < Cache::kBuckets - 1; ++i) StringId::GC(false);
-  EXPECT_EQ(StringId::msCache->GcCursor(), Cache::kBuckets - 1);
+  const char* doomedText = "swept by the incremental pass";
+  unsigned int step = 0;
+  {
+    StringId doomed(doomedText);
+    step = StringId::msCache->GcStepOf(doomedText);  // after making it: making may grow the shard
+  }
+  ASSERT_LT(step, Cache::kGcSteps);
+  for (unsigned int i = 1; i < step; ++i) StringId::GC(false);
+  EXPECT_EQ(StringId::msCache->GcCursor(), step == 0 ? 0u : step - 1);
+  EXPECT_TRUE(StringId::msCache->Holds(doomedText));
+  if (step == 0)  // the last share: sweep up to it
+    for (unsigned int i = 1; i < Cache::kGcSteps; ++i) StringId::GC(false);
+  EXPECT_TRUE(StringId::msCache->Holds(doomedText));
+  StringId::GC(false);  // sweeps the text's share
+  EXPECT_EQ(StringId::msCache->GcCursor(), step);
+  EXPECT_FALSE(StringId::msCache->Holds(doomedText));
+  // The cursor wraps from the last share to 0.
+  for (unsigned int i = step; i < Cache::kGcSteps - 1; ++i) StringId::GC(false);
+  EXPECT_EQ(StringId::msCache->GcCursor(), Cache::kGcSteps - 1);
   StringId::GC(false);
   EXPECT_EQ(StringId::msCache->GcCursor(), 0u);
 
   // A full pass frees every unreferenced node and keeps "" and the live ones.
   { StringId gone("gone after a full pass"); }
+  EXPECT_TRUE(StringId::msCache->Holds("gone after a full pass"));
   StringId::GC(true);
-  unsigned int total = 0;
-  for (unsigned int i = 0; i < Cache::kBuckets; ++i) total += StringId::msCache->BucketLength(i);
+  EXPECT_FALSE(StringId::msCache->Holds("gone after a full pass"));
+  const unsigned int total = StringId::msCache->NodeCount();
   StringId empty("");
   EXPECT_EQ(empty.GetNode(), StringId::msCache->EmptyNode());
   EXPECT_EQ(again.GetNode(), node);
   StringId remade("gone after a full pass");
-  unsigned int after = 0;
-  for (unsigned int i = 0; i < Cache::kBuckets; ++i) after += StringId::msCache->BucketLength(i);
-  EXPECT_EQ(after, total + 1);  // it had to be made anew
+  EXPECT_EQ(StringId::msCache->NodeCount(), total + 1);  // it had to be made anew
 }
 
 TEST(StringIdTest, LookupMovesTheNodeToTheFront) {
-  std::string a = "front-of-bucket text 0000000";
-  std::string b = a;
-  b[1] = '#';  // same bucket: byte 1 is not sampled
-  ASSERT_EQ(BucketOf(a), BucketOf(b));
+  auto [a, b] = SameBucketPair("front-of-bucket text ");
   StringId first(a.c_str());
   StringId second(b.c_str());  // newest at the front
   StringId found(a.c_str());   // found again: moved in front of b

@@ -483,6 +483,38 @@ TEST(ThreadIndexTest, SixteenThreadsRaceForIndices) {
   });
 }
 
+// Threads that live at the same time never share an index, however often each asks, and a
+// thread started after others ended still answers with an index of the table.
+TEST(ThreadIndexTest, CachedIndicesStayDistinctAcrossThreadGenerations) {
+  ExpectInChild([]() -> std::string {
+    constexpr unsigned int kRounds = 3;
+    constexpr unsigned int kPerRound = 4;
+    for (unsigned int round = 0; round < kRounds; ++round) {
+      std::atomic<unsigned int> arrived{0};
+      std::vector<unsigned int> seen(kPerRound * 3, 99);
+      std::vector<std::thread> threads;
+      for (unsigned int i = 0; i < kPerRound; ++i) {
+        threads.emplace_back([&, i] {
+          seen[i * 3] = Thread::GetCurrentThreadIndex();
+          arrived.fetch_add(1);
+          while (arrived.load() < kPerRound) std::this_thread::yield();  // all alive at once
+          seen[i * 3 + 1] = Thread::GetCurrentThreadIndex();
+          seen[i * 3 + 2] = Thread::GetCurrentThreadIndex();
+        });
+      }
+      for (auto& thread : threads) thread.join();
+      std::set<unsigned int> distinct;
+      for (unsigned int i = 0; i < kPerRound; ++i) {
+        if (seen[i * 3] != seen[i * 3 + 1] || seen[i * 3] != seen[i * 3 + 2]) return "a thread's index changed";
+        if (seen[i * 3] >= Thread::GetMaxThreads()) return "index beyond the table";
+        distinct.insert(seen[i * 3]);
+      }
+      if (distinct.size() != kPerRound) return "live threads shared an index in round " + std::to_string(round);
+    }
+    return "";
+  });
+}
+
 TEST(ThreadIndexTest, SeventeenthThreadIsAFatalError) {
   EXPECT_DEATH(
       {
