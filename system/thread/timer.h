@@ -48,22 +48,23 @@ class YR_API Timer {
   // The smoothed frame time: the average of the recent frame times.
   float GetElapsedTime() const { return mElapsedTime; }
 
-  // Once per frame: measures the frame; with a lock, sleeps the whole milliseconds that
-  // remain and spins with yields for the last fraction, so the frame lasts at least the
-  // locked frame time.
+  // Once per frame: measures the frame; with a lock, sleeps to an absolute point shortly
+  // before the frame's end and spins on the clock for the rest, so the frame lasts at
+  // least the locked frame time. The spun stretch follows the wake-up lateness this thread
+  // has seen.
   void Update();
 
  private:
-  float mElapsedTime;   // average of the first mSamples entries of mHistory
-  uint64_t mLastTime;   // GetTime at the previous Update (or at construction)
-  unsigned int mSamples;  // valid entries of mHistory, 0 to kHistorySize
-  float mFPSLock;       // locked frames per second, 0 when not locked
-  float mFPSLockRate;   // locked frame time in seconds
-  unsigned int mFrameCount;  // frames in the current FPS window
-  float mFrameTime;     // average frame time of the last completed window
-  float mFPS;           // frames per second of the last completed window
-  float mFrameTotal;    // seconds in the current window
-  float mDeltaTime;     // the last frame's time, at most 1.0
+  float mElapsedTime;            // average of the first mSamples entries of mHistory
+  uint64_t mLastTime;            // GetTime at the previous Update (or at construction)
+  unsigned int mSamples;         // valid entries of mHistory, 0 to kHistorySize
+  float mFPSLock;                // locked frames per second, 0 when not locked
+  float mFPSLockRate;            // locked frame time in seconds
+  unsigned int mFrameCount;      // frames in the current FPS window
+  float mFrameTime;              // average frame time of the last completed window
+  float mFPS;                    // frames per second of the last completed window
+  float mFrameTotal;             // seconds in the current window
+  float mDeltaTime;              // the last frame's time, at most 1.0
   float mHistory[kHistorySize];  // recent frame times, newest first
 };
 
