@@ -41,20 +41,20 @@ inline float AsFloat(float value) {
 float TicksToSeconds(uint64_t ticks) { return AsFloat(static_cast<float>(ticks) * Timer::gFreq); }
 
 // The frame lock sleeps to a point this far before the frame's end and spins the rest.
-// The margin follows the wake-up lateness this thread actually sees: it jumps up to a late
-// wake-up plus a quarter, and drifts down a sixteenth of the way towards punctual ones, so
-// one slow wake-up does not make every later frame spin long. Bounds in seconds.
-constexpr double kMinSpinMargin = 20e-6;
-constexpr double kMaxSpinMargin = 2e-3;
-constexpr double kStartSpinMargin = 200e-6;
-constexpr double kMarginRise = 1.25;
-constexpr double kMarginFall = 1.0 / 16.0;
+// The margin tracks the 95th percentile of the wake-up lateness this thread actually sees
+// (a running quantile estimate: up by 19 steps after a later wake-up, down by one after an
+// earlier one), so rare long delays do not make every frame spin. Seconds.
+constexpr double kMinSpinMargin = 10e-6;
+constexpr double kMaxSpinMargin = 300e-6;  // past this, spinning costs more than it saves
+constexpr double kStartSpinMargin = 100e-6;
+constexpr double kMarginStep = 1e-6;
+constexpr double kMarginQuantile = 0.95;
 thread_local double tSpinMargin = kStartSpinMargin;
 
 void LearnLateness(double lateness) {
   double margin = tSpinMargin;
-  if (lateness > margin) margin = lateness * kMarginRise;
-  else margin -= (margin - (lateness > 0.0 ? lateness : 0.0)) * kMarginFall;
+  if (lateness > margin) margin += kMarginStep * kMarginQuantile / (1.0 - kMarginQuantile);
+  else margin -= kMarginStep;
   tSpinMargin = margin < kMinSpinMargin ? kMinSpinMargin : margin > kMaxSpinMargin ? kMaxSpinMargin : margin;
 }
 
