@@ -55,16 +55,16 @@ class YR_API Timer {
   void Update();
 
  private:
-  float mElapsedTime;            // average of the first mSamples entries of mHistory
-  uint64_t mLastTime;            // GetTime at the previous Update (or at construction)
-  unsigned int mSamples;         // valid entries of mHistory, 0 to kHistorySize
-  float mFPSLock;                // locked frames per second, 0 when not locked
-  float mFPSLockRate;            // locked frame time in seconds
-  unsigned int mFrameCount;      // frames in the current FPS window
-  float mFrameTime;              // average frame time of the last completed window
-  float mFPS;                    // frames per second of the last completed window
-  float mFrameTotal;             // seconds in the current window
-  float mDeltaTime;              // the last frame's time, at most 1.0
+  float mElapsedTime;   // average of the first mSamples entries of mHistory
+  uint64_t mLastTime;   // GetTime at the previous Update (or at construction)
+  unsigned int mSamples;  // valid entries of mHistory, 0 to kHistorySize
+  float mFPSLock;       // locked frames per second, 0 when not locked
+  float mFPSLockRate;   // locked frame time in seconds
+  unsigned int mFrameCount;  // frames in the current FPS window
+  float mFrameTime;     // average frame time of the last completed window
+  float mFPS;           // frames per second of the last completed window
+  float mFrameTotal;    // seconds in the current window
+  float mDeltaTime;     // the last frame's time, at most 1.0
   float mHistory[kHistorySize];  // recent frame times, newest first
 };
 
