@@ -295,10 +295,20 @@ IntrusiveHeap::IndexNode* IntrusiveHeap::NodeAbove(uintptr_t at) const {
 // A short free block of this length now lies in the run below the node above it.
 void IntrusiveHeap::RaiseRunBound(uintptr_t at, uint32_t length) {
   IndexNode* above = NodeAbove(at);
-  uint32_t& bound = above != nullptr ? above->mRunMax : mTopRunMax;
-  if (bound >= length) return;
-  bound = length;
-  if (above != nullptr) Refresh(mIndexRoot, above);
+  RaiseBound(above, length);
+}
+
+// Raises the run bound of `above` (the heap's own top bound when null) to at least length.
+// Nodes may sit at any address the caller's header size gives, so no reference to their
+// packed fields is taken.
+void IntrusiveHeap::RaiseBound(IndexNode* above, uint32_t length) {
+  if (above == nullptr) {
+    if (mTopRunMax < length) mTopRunMax = length;
+    return;
+  }
+  if (above->mRunMax >= length) return;
+  above->mRunMax = length;
+  Refresh(mIndexRoot, above);
 }
 
 // Files a free block, already in bin 0 with its final length, in the treap or a run bound.
@@ -325,10 +335,7 @@ void IntrusiveHeap::Unfile(FreeHeader* f) {
   mIndexRoot = Erase(mIndexRoot, node);
   // The node's run joins the run of the node above it.
   IndexNode* above = NodeAbove(Addr(f));
-  uint32_t& bound = above != nullptr ? above->mRunMax : mTopRunMax;
-  if (bound >= node->mRunMax) return;
-  bound = node->mRunMax;
-  if (above != nullptr) Refresh(mIndexRoot, above);
+  RaiseBound(above, node->mRunMax);
 }
 
 // ---- Search ---------------------------------------------------------------------------------

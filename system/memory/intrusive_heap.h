@@ -170,6 +170,7 @@ class YR_API IntrusiveHeap {
   void Unfile(FreeHeader* f);
   IndexNode* NodeAbove(uintptr_t at) const;
   void RaiseRunBound(uintptr_t at, uint32_t length);
+  void RaiseBound(IndexNode* above, uint32_t length);
   void FindLow(IndexNode* n, IndexNode* below, uint64_t least, unsigned int alignment, unsigned int size,
                FreeHeader*& found);
   void FindHigh(IndexNode* n, uint64_t least, unsigned int alignment, unsigned int size, FreeHeader*& found);
