@@ -1,6 +1,7 @@
 #include "system/memory/intrusive_heap.h"
 
 #include <cinttypes>
+#include <initializer_list>
 
 #include "system/debug/debug_output.h"
 
@@ -19,10 +20,104 @@ uint64_t RoundUp(uint64_t x, uint64_t a) { return a == 0 ? x : (x + a - 1) / a *
 uint64_t RoundDown(uint64_t x, uint64_t a) { return a == 0 ? x : x / a * a; }
 uintptr_t RoundUpWord(uintptr_t x) { return (x + kWordMask) & ~kWordMask; }
 
+// ---- Treap over the long free blocks ----------------------------------------------------------
+// Node is IntrusiveHeap::IndexNode; the helpers are templates so that they can stay here.
+
+constexpr uint32_t kLengthMask = 0x7FFFFFFFu;
+
+template <class Node>
+uint32_t Length(const Node* n) {
+  return n->mSizeWord & kLengthMask;
+}
+
+// A multiplicative hash of the address: block addresses are random enough in their high
+// bits after it to balance the treap, and nothing needs storing.
+uint32_t Priority(const void* p) { return static_cast<uint32_t>((uint64_t{Addr(p)} * 0x9E3779B97F4A7C15ull) >> 32); }
+
+template <class Node>
+void Pull(Node* n) {
+  uint32_t m = Length(n) > n->mRunMax ? Length(n) : n->mRunMax;
+  if (n->mLeft != nullptr && n->mLeft->mSubtreeMax > m) m = n->mLeft->mSubtreeMax;
+  if (n->mRight != nullptr && n->mRight->mSubtreeMax > m) m = n->mRight->mSubtreeMax;
+  n->mSubtreeMax = m;
+}
+
+template <class Node>
+Node* RotateRight(Node* t) {
+  Node* l = t->mLeft;
+  t->mLeft = l->mRight;
+  l->mRight = t;
+  Pull(t);
+  Pull(l);
+  return l;
+}
+
+template <class Node>
+Node* RotateLeft(Node* t) {
+  Node* r = t->mRight;
+  t->mRight = r->mLeft;
+  r->mLeft = t;
+  Pull(t);
+  Pull(r);
+  return r;
+}
+
+template <class Node>
+Node* Insert(Node* t, Node* x) {
+  if (t == nullptr) return x;
+  if (Addr(x) < Addr(t)) {
+    t->mLeft = Insert(t->mLeft, x);
+    if (Priority(t->mLeft) > Priority(t)) return RotateRight(t);
+  } else {
+    t->mRight = Insert(t->mRight, x);
+    if (Priority(t->mRight) > Priority(t)) return RotateLeft(t);
+  }
+  Pull(t);
+  return t;
+}
+
+template <class Node>
+Node* Join(Node* a, Node* b) {
+  if (a == nullptr) return b;
+  if (b == nullptr) return a;
+  if (Priority(a) > Priority(b)) {
+    a->mRight = Join(a->mRight, b);
+    Pull(a);
+    return a;
+  }
+  b->mLeft = Join(a, b->mLeft);
+  Pull(b);
+  return b;
+}
+
+template <class Node>
+Node* Erase(Node* t, Node* x) {
+  if (t == nullptr) return nullptr;
+  if (t == x) return Join(t->mLeft, t->mRight);
+  if (Addr(x) < Addr(t)) t->mLeft = Erase(t->mLeft, x);
+  else t->mRight = Erase(t->mRight, x);
+  Pull(t);
+  return t;
+}
+
+// Recomputes the subtree maxima on the path to x after x's own figures changed.
+template <class Node>
+void Refresh(Node* t, const Node* x) {
+  if (t == nullptr) return;
+  if (t != x) Refresh(Addr(x) < Addr(t) ? t->mLeft : t->mRight, x);
+  Pull(t);
+}
+
+template <class Node>
+Node* Rightmost(Node* t) {
+  while (t->mRight != nullptr) t = t->mRight;
+  return t;
+}
+
 }  // namespace
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
-static_assert(sizeof(IntrusiveHeap) == 29 * sizeof(uint32_t), "a heap object is 29 words");
+static_assert(sizeof(IntrusiveHeap) == 31 * sizeof(uint32_t), "a heap object is 31 words");
 #endif
 
 // ---- Layout helpers -------------------------------------------------------------------------
@@ -31,9 +126,7 @@ unsigned int IntrusiveHeap::AllocHeaderSize() const { return kHeaderSize + mUser
 unsigned int IntrusiveHeap::AllocHeaderUserDataOfs() const { return kHeaderSize; }
 unsigned int IntrusiveHeap::FreeHeaderSize() const { return kFreeHeaderSize; }
 
-char* IntrusiveHeap::BlockEnd(const Header* next) const {
-  return next != nullptr ? Ptr(Addr(next)) : RangeEnd();
-}
+char* IntrusiveHeap::BlockEnd(const Header* next) const { return next != nullptr ? Ptr(Addr(next)) : RangeEnd(); }
 
 void IntrusiveHeap::GetGap(const Header* h, uintptr_t& start, unsigned int& size) const {
   start = Addr(h) + AllocHeaderSize() + (h->mSizeWord & kSizeMask);
@@ -44,9 +137,7 @@ unsigned int IntrusiveHeap::CalculateBlockSz0(Header* next, Header* h) const {
   return static_cast<unsigned int>(Addr(BlockEnd(next)) - Addr(h));
 }
 
-bool IntrusiveHeap::Outside(const void* p) const {
-  return mBase == nullptr || Addr(p) - Addr(mBase) > mCapacity;
-}
+bool IntrusiveHeap::Outside(const void* p) const { return mBase == nullptr || Addr(p) - Addr(mBase) > mCapacity; }
 
 IntrusiveHeap::Header* IntrusiveHeap::UsedHeader(void* p) const {
   return reinterpret_cast<Header*>(Ptr(Addr(p) - AllocHeaderSize()));
@@ -64,10 +155,8 @@ unsigned int IntrusiveHeap::MinimumSize(unsigned int size) const {
 // ---- Block list -----------------------------------------------------------------------------
 
 void IntrusiveHeap::UnlinkBlock(Header* h) {
-  if (h->mPrev != nullptr)
-    h->mPrev->mNext = h->mNext;
-  else
-    mFirst = h->mNext;
+  if (h->mPrev != nullptr) h->mPrev->mNext = h->mNext;
+  else mFirst = h->mNext;
   if (h->mNext != nullptr) h->mNext->mPrev = h->mPrev;
 }
 
@@ -75,10 +164,8 @@ void IntrusiveHeap::LinkAllocBlockAfter(Header* prev, Header* h) {
   Header* next = prev != nullptr ? prev->mNext : mFirst;
   h->mPrev = prev;
   h->mNext = next;
-  if (prev != nullptr)
-    prev->mNext = h;
-  else
-    mFirst = h;
+  if (prev != nullptr) prev->mNext = h;
+  else mFirst = h;
   if (next != nullptr) next->mPrev = h;
 }
 
@@ -172,7 +259,10 @@ int IntrusiveHeap::Initialize(void* p, unsigned int size, unsigned int userHeade
   f->mNext = nullptr;
   f->mPrev = nullptr;
   mFirst = f;
+  mIndexRoot = nullptr;
+  mTopRunMax = 0;
   InsertFree(nullptr, f);
+  File(f);
   return 1;
 }
 
@@ -186,31 +276,168 @@ bool IntrusiveHeap::Fits(const FreeHeader* f, unsigned int alignment, unsigned i
   return (f->mSizeWord & kSizeMask) >= needed;
 }
 
-// First fit over the small buckets, each walked once from its head: upwards along mFreeNext,
-// or, from the top, the head first and then downwards from the highest free block. The tree
-// bins would be searched next; nothing is ever filed there.
-IntrusiveHeap::FreeHeader* IntrusiveHeap::FindFree(unsigned int alignment, unsigned int size,
-                                                   bool fromTop) const {
-  for (unsigned int bin = 0; bin < kSmallBuckets; ++bin) {
-    FreeHeader* head = mFreeIndex.mBins[bin];
-    if (head == nullptr) continue;
-    FreeHeader* f = head;
-    do {
-      if (Fits(f, alignment, size)) return f;
-      f = fromTop ? f->mFreePrev : f->mFreeNext;
-    } while (f != head);
+// ---- Treap upkeep --------------------------------------------------------------------------
+
+// The lowest treap node above the address, or null.
+IntrusiveHeap::IndexNode* IntrusiveHeap::NodeAbove(uintptr_t at) const {
+  IndexNode* best = nullptr;
+  for (IndexNode* n = mIndexRoot; n != nullptr;) {
+    if (Addr(n) > at) {
+      best = n;
+      n = n->mLeft;
+    } else {
+      n = n->mRight;
+    }
+  }
+  return best;
+}
+
+// A short free block of this length now lies in the run below the node above it.
+void IntrusiveHeap::RaiseRunBound(uintptr_t at, uint32_t length) {
+  IndexNode* above = NodeAbove(at);
+  RaiseBound(above, length);
+}
+
+// Raises the run bound of `above` (the heap's own top bound when null) to at least length.
+// Nodes may sit at any address the caller's header size gives, so no reference to their
+// packed fields is taken.
+void IntrusiveHeap::RaiseBound(IndexNode* above, uint32_t length) {
+  if (above == nullptr) {
+    if (mTopRunMax < length) mTopRunMax = length;
+    return;
+  }
+  if (above->mRunMax >= length) return;
+  above->mRunMax = length;
+  Refresh(mIndexRoot, above);
+}
+
+// Files a free block, already in bin 0 with its final length, in the treap or a run bound.
+void IntrusiveHeap::File(FreeHeader* f) {
+  if (!Indexed(f)) {
+    RaiseRunBound(Addr(f), Length(f));
+    return;
+  }
+  auto* node = static_cast<IndexNode*>(f);
+  IndexNode* above = NodeAbove(Addr(f));
+  // The new node splits the run of the node above it: the old bound holds for both parts.
+  node->mRunMax = above != nullptr ? above->mRunMax : mTopRunMax;
+  node->mLeft = nullptr;
+  node->mRight = nullptr;
+  Pull(node);
+  mIndexRoot = Insert(mIndexRoot, node);
+}
+
+// Takes a free block out of the treap before its length, links or memory change. Short
+// blocks leave their run bound as it is: it stays an upper bound.
+void IntrusiveHeap::Unfile(FreeHeader* f) {
+  if (!Indexed(f)) return;
+  auto* node = static_cast<IndexNode*>(f);
+  mIndexRoot = Erase(mIndexRoot, node);
+  // The node's run joins the run of the node above it.
+  IndexNode* above = NodeAbove(Addr(f));
+  RaiseBound(above, node->mRunMax);
+}
+
+// ---- Search ---------------------------------------------------------------------------------
+
+// The run above `below` (or from the lowest free block), lowest first: the first fitting
+// short block. exactMax receives the longest block seen, exact when nothing fits.
+IntrusiveHeap::FreeHeader* IntrusiveHeap::WalkRunUp(IndexNode* below, uint64_t least, unsigned int alignment,
+                                                    unsigned int size, uint32_t& exactMax) {
+  FreeHeader* const head = mFreeIndex.mBins[0];
+  exactMax = 0;
+  FreeHeader* f = below == nullptr ? head : (below->mFreeNext == head ? nullptr : below->mFreeNext);
+  for (; f != nullptr && !Indexed(f); f = f->mFreeNext == head ? nullptr : f->mFreeNext) {
+    const uint32_t length = Length(f);
+    if (length >= least && Fits(f, alignment, size)) return f;
+    if (length > exactMax) exactMax = length;
   }
   return nullptr;
 }
 
-void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void** userHeader,
-                                bool fromTop) {
+// The run below `start` downwards to the next node or the lowest free block: the first
+// fitting short block from the top. start null: the run above the highest node.
+IntrusiveHeap::FreeHeader* IntrusiveHeap::WalkRunDown(IndexNode* start, uint64_t least, unsigned int alignment,
+                                                      unsigned int size, uint32_t& exactMax) {
+  FreeHeader* const head = mFreeIndex.mBins[0];
+  exactMax = 0;
+  if (head == nullptr || start == head) return nullptr;
+  for (FreeHeader* f = start != nullptr ? start->mFreePrev : head->mFreePrev; !Indexed(f); f = f->mFreePrev) {
+    const uint32_t length = Length(f);
+    if (length >= least && Fits(f, alignment, size)) return f;
+    if (length > exactMax) exactMax = length;
+    if (f == head) break;
+  }
+  return nullptr;
+}
+
+// In address order: the left subtree, the node's run, the node, the right subtree. `below`
+// is the nearest node below n's subtree. Bounds made exact on the way are pulled back up.
+void IntrusiveHeap::FindLow(IndexNode* n, IndexNode* below, uint64_t least, unsigned int alignment, unsigned int size,
+                            FreeHeader*& found) {
+  if (n == nullptr || n->mSubtreeMax < least) return;
+  FindLow(n->mLeft, below, least, alignment, size, found);
+  if (found == nullptr && n->mRunMax >= least) {
+    uint32_t exact = 0;
+    found = WalkRunUp(n->mLeft != nullptr ? Rightmost(n->mLeft) : below, least, alignment, size, exact);
+    if (found == nullptr) n->mRunMax = exact;
+  }
+  if (found == nullptr && Length(n) >= least && Fits(n, alignment, size)) found = n;
+  if (found == nullptr) FindLow(n->mRight, n, least, alignment, size, found);
+  Pull(n);
+}
+
+// The mirror order: the right subtree, the node, the node's run, the left subtree.
+void IntrusiveHeap::FindHigh(IndexNode* n, uint64_t least, unsigned int alignment, unsigned int size,
+                             FreeHeader*& found) {
+  if (n == nullptr || n->mSubtreeMax < least) return;
+  FindHigh(n->mRight, least, alignment, size, found);
+  if (found == nullptr && Length(n) >= least && Fits(n, alignment, size)) found = n;
+  if (found == nullptr && n->mRunMax >= least) {
+    uint32_t exact = 0;
+    found = WalkRunDown(n, least, alignment, size, exact);
+    if (found == nullptr) n->mRunMax = exact;
+  }
+  if (found == nullptr) FindHigh(n->mLeft, least, alignment, size, found);
+  Pull(n);
+}
+
+// The first fit of the plain walk of bin 0: upwards from the lowest free block, or, from the
+// top, the lowest free block first and then downwards from the highest one. The treap and
+// the run bounds only skip blocks that cannot fit: none is shorter than the header plus the
+// size. The tree bins would be searched next; nothing is ever filed there.
+IntrusiveHeap::FreeHeader* IntrusiveHeap::FindFree(unsigned int alignment, unsigned int size, bool fromTop) {
+  FreeHeader* const head = mFreeIndex.mBins[0];
+  if (head == nullptr) return nullptr;
+  const uint64_t least = uint64_t{AllocHeaderSize()} + size;
+  FreeHeader* found = nullptr;
+  uint32_t exact = 0;
+  if (!fromTop) {
+    FindLow(mIndexRoot, nullptr, least, alignment, size, found);
+    if (found == nullptr && mTopRunMax >= least) {
+      found = WalkRunUp(mIndexRoot != nullptr ? Rightmost(mIndexRoot) : nullptr, least, alignment, size, exact);
+      if (found == nullptr) mTopRunMax = exact;
+    }
+    return found;
+  }
+  if (Fits(head, alignment, size)) return head;
+  if (mTopRunMax >= least) {
+    found = WalkRunDown(nullptr, least, alignment, size, exact);
+    if (found != nullptr) return found;
+    mTopRunMax = exact;
+  }
+  FindHigh(mIndexRoot, least, alignment, size, found);
+  return found;
+}
+
+void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void** userHeader, bool fromTop) {
   if (alignment < kMinAlignment) alignment = kMinAlignment;
   size = MinimumSize(size);
   if (size > kSizeMask) return nullptr;
   FreeHeader* f = FindFree(alignment, size, fromTop);
   if (f == nullptr) return nullptr;
 
+  Unfile(f);  // before h or the new lengths overwrite its node
   const uintptr_t at = Addr(f);
   const uint32_t length = f->mSizeWord & kSizeMask;
   const uintptr_t u = static_cast<uintptr_t>(fromTop ? RoundDown(uint64_t{at} + length - size, alignment)
@@ -220,10 +447,12 @@ void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void*
   // Front part: f keeps the space in front of h when a free header fits there; otherwise
   // h takes f's place and those bytes become slack.
   FreeHeader* before;
+  FreeHeader* kept = nullptr;
   if (Addr(h) - at >= kFreeHeaderSize) {
     MakeFree(reinterpret_cast<char*>(f), reinterpret_cast<char*>(h));
     LinkAllocBlockAfter(f, h);
     before = f;
+    kept = f;
   } else {
     before = LastInBin(f);
     Header* prev = f->mPrev;
@@ -241,7 +470,9 @@ void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void*
     FreeHeader* g = MakeFree(t, e);
     LinkAllocBlockAfter(h, g);
     InsertFree(before, g);
+    File(g);
   }
+  if (kept != nullptr) File(kept);
   if (userHeader != nullptr) *userHeader = reinterpret_cast<char*>(h) + AllocHeaderUserDataOfs();
   return Ptr(u);
 }
@@ -272,6 +503,7 @@ int IntrusiveHeap::Free(void* p) {
 
   FreeHeader* g;
   if (v != nullptr && IsFree(v)) {
+    Unfile(static_cast<FreeHeader*>(v));
     g = MakeFree(reinterpret_cast<char*>(v), end);
   } else if (v != nullptr) {
     // The new free block starts right behind v's data, taking back the slack there. It
@@ -289,10 +521,12 @@ int IntrusiveHeap::Free(void* p) {
 
   if (n != nullptr && IsFree(n)) {
     Header* after = n->mNext;
+    Unfile(static_cast<FreeHeader*>(n));
     RemoveFree(static_cast<FreeHeader*>(n));
     UnlinkBlock(n);
     MakeFree(reinterpret_cast<char*>(g), BlockEnd(after));
   }
+  File(g);
   return 1;
 }
 
@@ -311,19 +545,22 @@ int IntrusiveHeap::ResizeBlock(void* p, unsigned int size) {
     auto* nf = static_cast<FreeHeader*>(n);
     FreeHeader* before = LastInBin(nf);
     Header* after = n->mNext;
+    Unfile(nf);
     RemoveFree(nf);
     UnlinkBlock(n);
     if (t > reinterpret_cast<char*>(n)) t = reinterpret_cast<char*>(n);
     FreeHeader* g = MakeFree(t, BlockEnd(after));
     LinkAllocBlockAfter(h, g);
     InsertFree(before, g);
+    File(g);
   } else {
     // Split off a tail only when strictly more than a free header remains.
     char* e = BlockEnd(n);
-    if (t < e && static_cast<uintptr_t>(e - t) > kFreeHeaderSize) {
+    if (t<e&& static_cast<uintptr_t>(e - t)> kFreeHeaderSize) {
       FreeHeader* g = MakeFree(t, e);
       LinkAllocBlockAfter(h, g);
       InsertFree(NearestFreeBelow(h), g);
+      File(g);
     }
   }
   h->mSizeWord = size;
@@ -354,8 +591,7 @@ IntrusiveHeap::HeapWalkIterator* IntrusiveHeap::HeapWalkGetNext(HeapWalkIterator
   return reinterpret_cast<HeapWalkIterator*>(h);
 }
 
-int IntrusiveHeap::HeapWalkGetInfo(HeapWalkIterator* it, unsigned int* size, void** userData,
-                                   void** userHeader) {
+int IntrusiveHeap::HeapWalkGetInfo(HeapWalkIterator* it, unsigned int* size, void** userData, void** userHeader) {
   auto* h = reinterpret_cast<Header*>(it);
   if (size != nullptr) *size = h->mSizeWord & kSizeMask;
   if (userData != nullptr) *userData = reinterpret_cast<char*>(h) + AllocHeaderSize();
@@ -366,18 +602,17 @@ int IntrusiveHeap::HeapWalkGetInfo(HeapWalkIterator* it, unsigned int* size, voi
 // ---- Printing -------------------------------------------------------------------------------
 
 void IntrusiveHeap::PrintNode(Header* h) {
-  Yr::Debug::OutputFmt("[%.*" PRIxPTR "] P = %.*" PRIxPTR " N = %.*" PRIxPTR " S = 0x%x E = %d",
-                   kAddressDigits, Addr(h), kAddressDigits, Addr(h->mPrev), kAddressDigits,
-                   Addr(h->mNext), h->mSizeWord & kSizeMask, IsFree(h) ? 1 : 0);
+  Yr::Debug::OutputFmt("[%.*" PRIxPTR "] P = %.*" PRIxPTR " N = %.*" PRIxPTR " S = 0x%x E = %d", kAddressDigits,
+                       Addr(h), kAddressDigits, Addr(h->mPrev), kAddressDigits, Addr(h->mNext),
+                       h->mSizeWord & kSizeMask, IsFree(h) ? 1 : 0);
   if (IsFree(h)) {
     auto* f = static_cast<FreeHeader*>(h);
-    Yr::Debug::OutputFmt(" EP = %.*" PRIxPTR " EN = %.*" PRIxPTR " I=%x ", kAddressDigits,
-                     Addr(f->mFreePrev), kAddressDigits, Addr(f->mFreeNext), f->mBinIndex);
+    Yr::Debug::OutputFmt(" EP = %.*" PRIxPTR " EN = %.*" PRIxPTR " I=%x ", kAddressDigits, Addr(f->mFreePrev),
+                         kAddressDigits, Addr(f->mFreeNext), f->mBinIndex);
     if (f->mBinIndex > kSmallBuckets) {
       auto* t = static_cast<TreeHeader*>(f);
-      Yr::Debug::OutputFmt(" L=%.*" PRIxPTR " R=%.*" PRIxPTR " P=%.*" PRIxPTR " ", kAddressDigits,
-                       Addr(t->mLeft), kAddressDigits, Addr(t->mRight), kAddressDigits,
-                       Addr(t->mParent));
+      Yr::Debug::OutputFmt(" L=%.*" PRIxPTR " R=%.*" PRIxPTR " P=%.*" PRIxPTR " ", kAddressDigits, Addr(t->mLeft),
+                           kAddressDigits, Addr(t->mRight), kAddressDigits, Addr(t->mParent));
     }
   }
   Yr::Debug::OutputFmt("\n");
@@ -462,6 +697,52 @@ int IntrusiveHeap::Validate0() const {
   if ((head == nullptr) != (lastFree == nullptr)) return 0;
   if (head != nullptr && (head->mFreePrev != lastFree || lastFree->mFreeNext != head)) return 0;
   if (usedBytes > mCapacity || mAvailable != mCapacity - usedBytes) return 0;
+  return ValidateIndex();
+}
+
+namespace {
+
+// Checks a treap subtree whose addresses lie strictly between lo and hi: order, priority,
+// the subtree maxima, and that every node is a long free block. The strict bounds also rule
+// out cycles. Counts the nodes.
+template <class Node>
+bool CheckSubtree(const Node* n, uintptr_t lo, uintptr_t hi, uint32_t indexedLength, uint64_t& count) {
+  if (n == nullptr) return true;
+  const uintptr_t at = Addr(n);
+  if (at <= lo || at >= hi || (n->mSizeWord & 0x80000000u) == 0 || Length(n) < indexedLength) return false;
+  for (const Node* child : {n->mLeft, n->mRight}) {
+    if (child != nullptr && (Addr(child) <= lo || Addr(child) >= hi || Priority(child) > Priority(n))) return false;
+  }
+  if (!CheckSubtree(n->mLeft, lo, at, indexedLength, count)) return false;
+  if (!CheckSubtree(n->mRight, at, hi, indexedLength, count)) return false;
+  uint32_t m = Length(n) > n->mRunMax ? Length(n) : n->mRunMax;
+  if (n->mLeft != nullptr && n->mLeft->mSubtreeMax > m) m = n->mLeft->mSubtreeMax;
+  if (n->mRight != nullptr && n->mRight->mSubtreeMax > m) m = n->mRight->mSubtreeMax;
+  ++count;
+  return n->mSubtreeMax == m;
+}
+
+}  // namespace
+
+// The treap holds exactly the long free blocks, and each run bound is at least the longest
+// short free block of its run. Called once the block list and bin 0 are known sound.
+int IntrusiveHeap::ValidateIndex() const {
+  uint64_t nodes = 0;
+  if (!CheckSubtree(mIndexRoot, Addr(mBase) - 1, Addr(RangeEnd()), kIndexedLength, nodes)) return 0;
+  FreeHeader* const head = mFreeIndex.mBins[0];
+  uint64_t indexed = 0;
+  uint32_t runMax = 0;
+  for (FreeHeader* f = head; f != nullptr; f = f->mFreeNext == head ? nullptr : f->mFreeNext) {
+    if (!Indexed(f)) {
+      if (Length(f) > runMax) runMax = Length(f);
+      continue;
+    }
+    auto* node = static_cast<IndexNode*>(f);
+    if (NodeAbove(Addr(f) - 1) != node || node->mRunMax < runMax) return 0;
+    runMax = 0;
+    ++indexed;
+  }
+  if (indexed != nodes || mTopRunMax < runMax) return 0;
   return 1;
 }
 

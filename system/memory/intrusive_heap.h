@@ -5,6 +5,16 @@
 // (AllocateFromTop) of the first free block that fits; Free merges a block with free
 // neighbours and reclaims the slack beside it; ResizeBlock shrinks in place.
 //
+// Finding that first fit does not walk the free list. Free blocks long enough to carry a
+// tree node (kIndexedLength) also form a treap keyed by address, each node holding the
+// largest length in its subtree and an upper bound on the lengths of the short free blocks
+// just below it (its "run"); the heap object keeps the same bound for the short blocks above
+// the highest node. A search descends the treap, skipping every subtree and run whose bound
+// is below the request, and walks a run only when its bound admits the request; a run walked
+// to its end without a fit has its bound made exact. Shrinking bounds lazily keeps every
+// update to O(log n) expected, and the first fit found is the very block the plain walk of
+// bin 0 would find.
+//
 // Each used block may carry a fixed number of caller header bytes between its block header
 // and the user data. The heap never owns the range: the caller frees it after the heap is no
 // longer used. Nothing is allocated by the heap itself.
@@ -102,6 +112,14 @@ class YR_API IntrusiveHeap {
     TreeHeader* mRight;
     TreeHeader* mParent;
   };
+  // The treap node, kept in the free block behind its free header. The priority is a hash
+  // of the address, so nothing needs to be stored for it.
+  struct IndexNode : FreeHeader {
+    IndexNode* mLeft;
+    IndexNode* mRight;
+    uint32_t mSubtreeMax;  // the largest own or run bound in this subtree
+    uint32_t mRunMax;      // no short free block between the node below and this one is longer
+  };
 #pragma pack(pop)
 
   // Layout figures, all derived from the header layouts: 16, 28, 4 and 12 on 32-bit builds.
@@ -110,11 +128,14 @@ class YR_API IntrusiveHeap {
   // Block positions and lengths are kept in whole 32-bit words.
   static constexpr unsigned int kWord = sizeof(uint32_t);
   static constexpr unsigned int kMinAlignment = kWord;
+  // Free blocks at least this long are in the treap; shorter ones only in bin 0.
+  static constexpr unsigned int kIndexedLength = (sizeof(IndexNode) + kWord - 1) / kWord * kWord;
   static constexpr uint32_t kFreeFlag = 0x80000000u;
   static constexpr uint32_t kSizeMask = ~kFreeFlag;
   static bool IsFree(const Header* h) { return (h->mSizeWord & kFreeFlag) != 0; }
 #if UINTPTR_MAX == 0xFFFFFFFFu
   static_assert(kHeaderSize == 16 && kFreeHeaderSize == 28, "block headers of 4 and 7 words");
+  static_assert(kIndexedLength == 44, "a treap node takes 11 words");
 #endif
 
   struct FreeIndex {
@@ -142,7 +163,22 @@ class YR_API IntrusiveHeap {
   void UpdateChecksums() {}
 
   void* AllocateIn(unsigned int alignment, unsigned int size, void** userHeader, bool fromTop);
-  FreeHeader* FindFree(unsigned int alignment, unsigned int size, bool fromTop) const;
+  FreeHeader* FindFree(unsigned int alignment, unsigned int size, bool fromTop);
+  // The treap over the long free blocks.
+  static bool Indexed(const FreeHeader* f) { return (f->mSizeWord & kSizeMask) >= kIndexedLength; }
+  void File(FreeHeader* f);
+  void Unfile(FreeHeader* f);
+  IndexNode* NodeAbove(uintptr_t at) const;
+  void RaiseRunBound(uintptr_t at, uint32_t length);
+  void RaiseBound(IndexNode* above, uint32_t length);
+  void FindLow(IndexNode* n, IndexNode* below, uint64_t least, unsigned int alignment, unsigned int size,
+               FreeHeader*& found);
+  void FindHigh(IndexNode* n, uint64_t least, unsigned int alignment, unsigned int size, FreeHeader*& found);
+  FreeHeader* WalkRunUp(IndexNode* below, uint64_t least, unsigned int alignment, unsigned int size,
+                        uint32_t& exactMax);
+  FreeHeader* WalkRunDown(IndexNode* start, uint64_t least, unsigned int alignment, unsigned int size,
+                          uint32_t& exactMax);
+  int ValidateIndex() const;
   bool Fits(const FreeHeader* f, unsigned int alignment, unsigned int size) const;
   bool Outside(const void* p) const;
   Header* UsedHeader(void* p) const;
@@ -164,6 +200,8 @@ class YR_API IntrusiveHeap {
   uint32_t mDebuggingLevel = 255;
   FreeIndex mFreeIndex = {};
   uint32_t mAvailable = 0;
+  IndexNode* mIndexRoot = nullptr;
+  uint32_t mTopRunMax = 0;  // the run bound of the short free blocks above the highest node
 };
 
 }  // namespace Qel::Memory

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <time.h>
 
 #include <atomic>
@@ -51,6 +52,39 @@ void SleepMilliseconds(unsigned int ms) {
   }
   while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
+}
+
+void SleepUntil(uint64_t deadline) {
+  if (auto sleep = gHookSleep.load(std::memory_order_acquire)) {
+    const uint64_t now = ClockNow();
+    if (deadline > now) {
+      const auto ms = static_cast<unsigned int>((deadline - now) / static_cast<uint64_t>(kNanosecondsPerMillisecond));
+      if (ms != 0) sleep(gHookContext.load(std::memory_order_relaxed), ms);
+    }
+    return;
+  }
+  // The default slack of 50 us is added to every timed sleep; 1 ns is the least the
+  // kernel takes. It is per thread, so each thread sets it on its first timed wait.
+  thread_local bool slackLowered = false;
+  if (!slackLowered) {
+    ::prctl(PR_SET_TIMERSLACK, 1ul, 0ul, 0ul, 0ul);
+    slackLowered = true;
+  }
+  struct timespec until;
+  until.tv_sec = static_cast<time_t>(deadline / kNanosecondsPerSecond);
+  until.tv_nsec = static_cast<long>(deadline % kNanosecondsPerSecond);
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+void SpinPause() {
+  if (auto sleep = gHookSleep.load(std::memory_order_acquire)) {
+    sleep(gHookContext.load(std::memory_order_relaxed), 0);
+    return;
+  }
+#if defined(__i386__) || defined(__x86_64__)
+  __builtin_ia32_pause();
+#endif
 }
 
 ClockHook SetClockHook(ClockHook hook) {

@@ -25,6 +25,16 @@ YR_API uint64_t ClockFrequency();
 // installed.
 YR_API void SleepMilliseconds(unsigned int ms);
 
+// Sleeps the calling thread until ClockNow reaches `deadline` (an absolute tick value);
+// returns at once when it already has. The first call on a thread lowers that thread's
+// timer slack to the minimum, so the wake-up comes as soon after the deadline as the
+// scheduler allows. While the hook's sleep is installed, the whole milliseconds left go to
+// it instead (nothing when less than one is left).
+YR_API void SleepUntil(uint64_t deadline);
+// One step of a busy wait: a processor pause; while the hook's sleep is installed, a call
+// of sleep(context, 0), so that a hooked clock moves on.
+YR_API void SpinPause();
+
 // Test hook: while `now` is set, ClockNow returns now(context); while `sleep` is set,
 // SleepMilliseconds calls sleep(context, ms) instead of sleeping. Returns the previous hook.
 struct ClockHook {

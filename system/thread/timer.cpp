@@ -13,7 +13,6 @@ float Timer::gFreq = 0.0f;
 namespace {
 
 constexpr float kMillisecondsPerSecond = 1000.0f;
-constexpr float kSecondsPerMillisecond = 0.001f;
 // A frame this far from the average (in seconds) is a jump and stays out of the history;
 // no delta beyond it is reported either.
 constexpr float kJumpSeconds = 1.0f;
@@ -40,6 +39,24 @@ inline float AsFloat(float value) {
 }
 
 float TicksToSeconds(uint64_t ticks) { return AsFloat(static_cast<float>(ticks) * Timer::gFreq); }
+
+// The frame lock sleeps to a point this far before the frame's end and spins the rest.
+// The margin tracks the 95th percentile of the wake-up lateness this thread actually sees
+// (a running quantile estimate: up by 19 steps after a later wake-up, down by one after an
+// earlier one), so rare long delays do not make every frame spin. Seconds.
+constexpr double kMinSpinMargin = 10e-6;
+constexpr double kMaxSpinMargin = 300e-6;  // past this, spinning costs more than it saves
+constexpr double kStartSpinMargin = 100e-6;
+constexpr double kMarginStep = 1e-6;
+constexpr double kMarginQuantile = 0.95;
+thread_local double tSpinMargin = kStartSpinMargin;
+
+void LearnLateness(double lateness) {
+  double margin = tSpinMargin;
+  if (lateness > margin) margin += kMarginStep * kMarginQuantile / (1.0 - kMarginQuantile);
+  else margin -= kMarginStep;
+  tSpinMargin = margin < kMinSpinMargin ? kMinSpinMargin : margin > kMaxSpinMargin ? kMaxSpinMargin : margin;
+}
 
 }  // namespace
 
@@ -86,19 +103,23 @@ void Timer::Update() {
   mDeltaTime = TicksToSeconds(now - mLastTime);
 
   if (mFPSLock > 0.0f) {
-    // Sleep the whole milliseconds that remain; the sleep counts as requested, without a
-    // second look at the clock.
+    // Sleep to an absolute point a margin before the frame's end, then spin the margin off
+    // on the clock itself: the frame lasts at least the locked time, measured from the
+    // previous Update, and the wait costs the processor only the spun stretch.
     const float remaining = AsFloat(mFPSLockRate - mDeltaTime);
-    if (remaining > 0.0f) {
-      const auto ms = static_cast<unsigned int>(AsFloat(remaining * kMillisecondsPerSecond));
-      if (ms != 0) {
-        Sleep(ms);
-        mDeltaTime = AsFloat(mDeltaTime + static_cast<float>(ms) * kSecondsPerMillisecond);
-      }
+    const double sleepSeconds = static_cast<double>(remaining) - tSpinMargin;
+    if (sleepSeconds > 0.0) {
+      const uint64_t ticks = static_cast<uint64_t>(sleepSeconds / static_cast<double>(gFreq));
+      const uint64_t wake = Platform::ClockNow() + ticks;
+      Platform::SleepUntil(wake);
+      const uint64_t woke = Platform::ClockNow();
+      LearnLateness(woke >= wake ? static_cast<double>(woke - wake) * static_cast<double>(gFreq)
+                                 : -static_cast<double>(wake - woke) * static_cast<double>(gFreq));
+      now = GetTime();
+      mDeltaTime = TicksToSeconds(now - mLastTime);
     }
-    // Spin, yielding, for the last fraction of a millisecond.
     while (mDeltaTime < mFPSLockRate) {
-      Sleep(0);
+      Platform::SpinPause();
       now = GetTime();
       mDeltaTime = TicksToSeconds(now - mLastTime);
     }
@@ -145,9 +166,7 @@ namespace Detail {
 
 // The counter runs at a fixed frequency. Short sleeps are already precise here: this
 // system's timers are high-resolution by default, so no timer resolution is raised.
-void BuildTimerFrequency() {
-  Timer::gFreq = static_cast<float>(1.0 / static_cast<double>(Platform::ClockFrequency()));
-}
+void BuildTimerFrequency() { Timer::gFreq = static_cast<float>(1.0 / static_cast<double>(Platform::ClockFrequency())); }
 
 }  // namespace Detail
 }  // namespace Yr

@@ -48,9 +48,10 @@ class YR_API Timer {
   // The smoothed frame time: the average of the recent frame times.
   float GetElapsedTime() const { return mElapsedTime; }
 
-  // Once per frame: measures the frame; with a lock, sleeps the whole milliseconds that
-  // remain and spins with yields for the last fraction, so the frame lasts at least the
-  // locked frame time.
+  // Once per frame: measures the frame; with a lock, sleeps to an absolute point shortly
+  // before the frame's end and spins on the clock for the rest, so the frame lasts at
+  // least the locked frame time. The spun stretch follows the wake-up lateness this thread
+  // has seen.
   void Update();
 
  private:

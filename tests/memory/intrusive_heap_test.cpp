@@ -374,8 +374,8 @@ TEST_F(IntrusiveHeapTest, Print_WritesBlocksAndTheFreeIndex) {
   expected += "[" + Hex(used) + "] P = " + Hex(0) + " N = " + Hex(tail) + " S = 0x64 E = 0\n";
   char tailLength[32];
   std::snprintf(tailLength, sizeof tailLength, "0x%x", static_cast<unsigned int>(front + 1024 - tail));
-  const std::string tailLine = "[" + Hex(tail) + "] P = " + Hex(used) + " N = " + Hex(0) + " S = " +
-                               tailLength + " E = 1 EP = " + Hex(tail) + " EN = " + Hex(tail) + " I=0 \n";
+  const std::string tailLine = "[" + Hex(tail) + "] P = " + Hex(used) + " N = " + Hex(0) + " S = " + tailLength +
+                               " E = 1 EP = " + Hex(tail) + " EN = " + Hex(tail) + " I=0 \n";
   expected += tailLine;
   expected += "--- free heap ---\n";
   expected += "0 small buckets\n" + tailLine;
@@ -421,6 +421,8 @@ class Model {
 
   int allocations = 0;
   int failures = 0;
+  // Each allocation is first tried against the plain walk of bin 0, then undone.
+  bool mCompareWithLinearWalk = false;
 
  private:
   static bool HasFailure() { return testing::Test::HasFatalFailure() || testing::Test::HasNonfatalFailure(); }
@@ -461,9 +463,55 @@ class Model {
     return it->first;
   }
 
+  // The plain first-fit walk of bin 0 the heap's search must agree with: the user pointer
+  // it would return, or 0 when no free block fits.
+  uintptr_t LinearFit(unsigned int alignment, unsigned int size, bool fromTop) const {
+    const auto blocks = Access::FreeBlocks(mHeap);
+    const uint64_t header = H + mUserHeaderSize;
+    auto fits = [&](const std::pair<uintptr_t, uint32_t>& b) {
+      const uint64_t start = b.first + header;
+      const uint64_t aligned = alignment == 0 ? start : (start + alignment - 1) / alignment * alignment;
+      return b.second >= aligned - b.first + size;
+    };
+    // Alignment 0 comes only from CanAllocate probes, which need no address.
+    auto placed = [&](const std::pair<uintptr_t, uint32_t>& b) -> uintptr_t {
+      if (alignment == 0) return 1;
+      if (!fromTop) {
+        const uint64_t start = b.first + header;
+        return static_cast<uintptr_t>((start + alignment - 1) / alignment * alignment);
+      }
+      return static_cast<uintptr_t>((uint64_t{b.first} + b.second - size) / alignment * alignment);
+    };
+    if (blocks.empty()) return 0;
+    if (!fromTop) {
+      for (const auto& b : blocks) {
+        if (fits(b)) return placed(b);
+      }
+      return 0;
+    }
+    if (fits(blocks.front())) return placed(blocks.front());
+    for (size_t i = blocks.size(); i-- > 1;) {
+      if (fits(blocks[i])) return placed(blocks[i]);
+    }
+    return 0;
+  }
+
   void Allocate(bool fromTop) {
     const unsigned int size = RandomSize();
     const unsigned int alignment = RandomAlignment();
+    if (mCompareWithLinearWalk) {
+      // CanAllocate takes the alignment and size as given; Allocate applies its minimums.
+      const unsigned int probeSize = RandomSize();
+      const unsigned int probeAlignment = RandomAlignment();
+      EXPECT_EQ(mHeap.CanAllocate(probeSize, probeAlignment), LinearFit(probeAlignment, probeSize, false) != 0 ? 1 : 0)
+          << "CanAllocate(" << probeSize << ", " << probeAlignment << ")";
+      const uintptr_t expected = LinearFit(alignment < 4 ? 4 : alignment, Stored(size), fromTop);
+      void* userHeader = nullptr;
+      char* p = static_cast<char*>(fromTop ? mHeap.AllocateFromTop(alignment, size, &userHeader)
+                                           : mHeap.Allocate(alignment, size, &userHeader));
+      ASSERT_EQ(A(p), expected) << (fromTop ? "AllocateFromTop(" : "Allocate(") << alignment << ", " << size << ")";
+      if (p != nullptr) mHeap.Free(p);
+    }
     void* userHeader = nullptr;
     char* p = static_cast<char*>(fromTop ? mHeap.AllocateFromTop(alignment, size, &userHeader)
                                          : mHeap.Allocate(alignment, size, &userHeader));
@@ -561,6 +609,20 @@ TEST(IntrusiveHeapModelTest, RandomOperationsKeepEveryInvariant) {
   model.Run(100000, 20000);
   EXPECT_GT(model.allocations, 30000);
   EXPECT_GT(model.failures, 0) << "the range should fill up now and then";
+}
+
+// The indexed search picks exactly the block the plain first-fit walk picks, for every
+// Allocate, AllocateFromTop and CanAllocate of a long mixed run. Each probe is freed again
+// before the modelled allocation, which exercises merging with both neighbours as well.
+TEST(IntrusiveHeapModelTest, SearchAgreesWithThePlainFirstFitWalk) {
+  for (unsigned int userHeaderSize : {0u, 4u, 8u}) {
+    SCOPED_TRACE(userHeaderSize);
+    Model model(256 * 1024, userHeaderSize, 99u + userHeaderSize);
+    model.mCompareWithLinearWalk = true;
+    model.Run(100000, 2000);
+    if (testing::Test::HasFailure()) return;
+    EXPECT_GT(model.failures, 0) << "the range should fill up now and then";
+  }
 }
 
 TEST(IntrusiveHeapModelTest, CallerHeadersOfAnySize) {

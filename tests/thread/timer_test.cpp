@@ -164,6 +164,45 @@ TEST_F(TimerTest, LockedFrameSleepsWholeMillisecondsThenSpins) {
   EXPECT_EQ(timer.GetDeltaTime(), Seconds(16'700'000));
 }
 
+// Any rate and any amount of work: the sleep never reaches past the frame's end, the
+// frame lasts at least the locked time, and the spin stops at the first clock step past
+// it. The hooked clock wakes punctually, so the spun stretch stays below a millisecond
+// plus the margin's upper bound.
+TEST_F(TimerTest, LockedFramesNeverOversleepAndEndAtTheFirstStepPastTheirTime) {
+  struct Case {
+    float fps;
+    uint64_t work;
+  };
+  const Case cases[] = {{30.0f, 0},
+                        {60.0f, 5 * kTicksPerMs},
+                        {60.0f, 16 * kTicksPerMs},
+                        {144.0f, 1 * kTicksPerMs},
+                        {144.0f, 6'900'000},
+                        {240.0f, 3 * kTicksPerMs},
+                        {1000.0f, 0},
+                        {20.0f, 49 * kTicksPerMs}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.fps << " fps, work " << c.work);
+    Timer timer;
+    timer.LockFPS(c.fps);
+    for (int frame = 0; frame < 20; ++frame) {
+      mSleeps.clear();
+      Frame(timer, c.work);
+      uint64_t slept = 0;
+      unsigned int spins = 0;
+      for (unsigned int ms : mSleeps) {
+        slept += ms * kTicksPerMs;
+        spins += ms == 0 ? 1 : 0;
+      }
+      const float rate = timer.GetFPSLockRate();
+      EXPECT_LE(Seconds(c.work + slept), rate) << "slept past the frame's end";
+      EXPECT_GE(timer.GetDeltaTime(), rate);
+      EXPECT_LT(timer.GetDeltaTime(), rate + Seconds(kYieldTicks) + 1e-6f);
+      EXPECT_LE(spins * kYieldTicks, kTicksPerMs + 2 * kTicksPerMs) << "spun too long";
+    }
+  }
+}
+
 TEST_F(TimerTest, TimeStaticticsAddsScopeTimeAndCounts) {
   float seconds = 0.5f;
   unsigned int count = 3;
@@ -201,6 +240,16 @@ TEST(TimerRealClockTest, SleepsAndLockedFramesLastAtLeastTheirTime) {
     timer.Update();
     EXPECT_GE(timer.GetDeltaTime(), 0.01f);
   }
+
+  // An absolute sleep returns at or after its deadline, and at once for a past one.
+  for (uint64_t ahead : {uint64_t{0}, uint64_t{300'000}, 2 * kTicksPerMs}) {
+    const uint64_t deadline = Yr::Platform::ClockNow() + ahead;
+    Yr::Platform::SleepUntil(deadline);
+    EXPECT_GE(Yr::Platform::ClockNow(), deadline) << ahead;
+  }
+  const uint64_t past = Yr::Platform::ClockNow();
+  Yr::Platform::SleepUntil(past - kTicksPerMs);
+  EXPECT_LT(Yr::Platform::ClockNow() - past, 1000 * kTicksPerMs);
 }
 
 }  // namespace
