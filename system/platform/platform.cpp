@@ -103,20 +103,10 @@ void StandardError(const char* bytes, size_t count) { WriteAll(STDERR_FILENO, by
 
 void* AlignedAlloc(size_t size, size_t alignment) {
   if (alignment < sizeof(void*)) alignment = sizeof(void*);
-#if YR_DEFAULT_ALLOCATOR_MIMALLOC
-  return ::mi_malloc_aligned(MimallocAlignedSize(size, alignment), alignment);
-#else
   void* block = nullptr;
   if (::posix_memalign(&block, alignment, size) != 0) return nullptr;
   return block;
-#endif
 }
-
-#if YR_DEFAULT_ALLOCATOR_MIMALLOC
-const char* DefaultAllocatorName() { return "mimalloc"; }
-#else
-const char* DefaultAllocatorName() { return "system"; }
-#endif
 
 void* AlignedAllocOrStopSlow(size_t size, size_t alignment) {
   void* block = AlignedAlloc(size, alignment);
@@ -127,15 +117,9 @@ void* AlignedAllocOrStopSlow(size_t size, size_t alignment) {
   return block;
 }
 
-#if YR_DEFAULT_ALLOCATOR_MIMALLOC
-void AlignedFree(void* block) { ::mi_free(block); }
-
-size_t AlignedUsableSize(void* block) { return block ? ::mi_usable_size(block) : 0; }
-#else
 void AlignedFree(void* block) { ::free(block); }
 
 size_t AlignedUsableSize(void* block) { return block ? ::malloc_usable_size(block) : 0; }
-#endif
 
 void FatalError(const char* line) {
   size_t length = std::strlen(line);

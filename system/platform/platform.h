@@ -9,10 +9,6 @@
 
 #include "system/platform/export.h"
 
-#if YR_DEFAULT_ALLOCATOR_MIMALLOC
-#include <mimalloc.h>
-#endif
-
 namespace Yr::Platform {
 
 // ---- Debug sink ------------------------------------------------------------------------
@@ -39,35 +35,14 @@ YR_API void FlushStandardOutputIfFree();
 YR_API void StandardError(const char* bytes, size_t count);
 
 // ---- Aligned heap ------------------------------------------------------------------------
-// The default allocator, chosen when the library is configured (YR_DEFAULT_ALLOCATOR):
-// mimalloc, or the system's posix_memalign and free. Blocks of one must never reach the
-// other, so everything below uses the same one.
-//
 // Alignment must be a power of two; smaller than a pointer is raised to a pointer.
 // Returns null only when the system has no memory left.
 YR_API void* AlignedAlloc(size_t size, size_t alignment);
-// "mimalloc" or "system".
-YR_API const char* DefaultAllocatorName();
 // As AlignedAlloc, but never returns null: exhaustion is the fatal out-of-memory stop. A
 // zero-byte request that the system answers with null is retried as one byte.
 YR_API void* AlignedAllocOrStopSlow(size_t size, size_t alignment);
 // The allocation fast path: inline, so the default allocator is one call away from the
 // library's entry points.
-#if YR_DEFAULT_ALLOCATOR_MIMALLOC
-// mimalloc 2.0 serves a size that is a multiple of an alignment above its natural 16 from a
-// plain size class, taking such blocks to be aligned; at 256 and 512 bytes some are not.
-// One byte more sends the request down its aligning path.
-inline constexpr size_t kMimallocNaturalAlignment = 16;
-[[gnu::always_inline, gnu::artificial]] inline size_t MimallocAlignedSize(size_t size, size_t alignment) {
-  return alignment > kMimallocNaturalAlignment && (size & (alignment - 1)) == 0 ? size + 1 : size;
-}
-[[gnu::always_inline, gnu::artificial]] inline void* AlignedAllocOrStop(size_t size, size_t alignment) {
-  if (void* block = ::mi_malloc_aligned(MimallocAlignedSize(size, alignment), alignment)) [[likely]]
-    return block;
-  return AlignedAllocOrStopSlow(size, alignment);
-}
-[[gnu::always_inline, gnu::artificial]] inline void AlignedFreeInline(void* block) { ::mi_free(block); }
-#else
 [[gnu::always_inline, gnu::artificial]] inline void* AlignedAllocOrStop(size_t size, size_t alignment) {
   void* block = nullptr;
   if (alignment >= sizeof(void*) && ::posix_memalign(&block, alignment, size) == 0 && block) [[likely]]
@@ -75,7 +50,6 @@ inline constexpr size_t kMimallocNaturalAlignment = 16;
   return AlignedAllocOrStopSlow(size, alignment);
 }
 [[gnu::always_inline, gnu::artificial]] inline void AlignedFreeInline(void* block) { ::free(block); }
-#endif
 YR_API void AlignedFree(void* block);
 // Usable bytes of a block from AlignedAlloc; 0 for null.
 YR_API size_t AlignedUsableSize(void* block);

@@ -174,13 +174,6 @@ constexpr bool kSanitizerAllocator = true;
 #else
 constexpr bool kSanitizerAllocator = false;
 #endif
-// With mimalloc as the default allocator, the shared mimalloc library the program links
-// also serves the process's malloc, and the case corrupts the system allocator's lists.
-#if YR_DEFAULT_ALLOCATOR_MIMALLOC
-constexpr bool kMimallocServesMalloc = true;
-#else
-constexpr bool kMimallocServesMalloc = false;
-#endif
 // A report is written in a few seconds; the watchdog that ends a stuck one waits far longer.
 constexpr auto kReportTime = std::chrono::seconds(15);
 
@@ -188,7 +181,6 @@ void CheckCrashReport(const CrashCase& crash) {
   if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("the sanitizer takes the fault signals for its own report");
   SCOPED_TRACE(crash.name);
   if (crash.systemAllocator && kSanitizerAllocator) GTEST_SKIP() << "the sanitizer's allocator keeps no free lists";
-  if (crash.systemAllocator && kMimallocServesMalloc) GTEST_SKIP() << "mimalloc serves malloc, not the system allocator";
   TempDir dir;
   auto started = std::chrono::steady_clock::now();
   int status = RunHelper({crash.name, dir.Path()}, dir.Output());
