@@ -18,5 +18,8 @@ install(FILES ${PROJECT_BINARY_DIR}/YrSystemConfig.cmake ${PROJECT_BINARY_DIR}/Y
 # `cmake --install --prefix` picks another prefix than the configured one.
 file(RELATIVE_PATH YR_PC_PREFIX_FROM_PCDIR /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
 string(REGEX REPLACE "/$" "" YR_PC_PREFIX_FROM_PCDIR "${YR_PC_PREFIX_FROM_PCDIR}")
+if(YR_DEFAULT_ALLOCATOR STREQUAL "mimalloc")
+  set(YR_PC_ALLOCATOR_CFLAGS " -DYR_DEFAULT_ALLOCATOR_MIMALLOC=1")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/yrsystem.pc.in ${PROJECT_BINARY_DIR}/yrsystem.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/yrsystem.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -10,7 +10,7 @@
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake ninja-build g++ pkg-config git"
+  [build]="cmake ninja-build g++ pkg-config git libmimalloc2.0"
   [test]="libgtest-dev libgmock-dev liblzo2-dev libdw-dev liburing-dev zlib1g-dev libglm-dev libdlib-dev imagemagick libstb-dev"
   [bench]="libbenchmark-dev zlib1g-dev libxxhash-dev libjemalloc-dev libglm-dev libdlib-dev liblz4-dev libzstd-dev"
   [fuzz]="clang-14 libclang-rt-14-dev"

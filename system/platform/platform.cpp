@@ -101,13 +101,6 @@ void FlushStandardOutputIfFree() {
 
 void StandardError(const char* bytes, size_t count) { WriteAll(STDERR_FILENO, bytes, count); }
 
-void* AlignedAlloc(size_t size, size_t alignment) {
-  if (alignment < sizeof(void*)) alignment = sizeof(void*);
-  void* block = nullptr;
-  if (::posix_memalign(&block, alignment, size) != 0) return nullptr;
-  return block;
-}
-
 void* AlignedAllocOrStopSlow(size_t size, size_t alignment) {
   void* block = AlignedAlloc(size, alignment);
   if (block == nullptr) [[unlikely]] {
@@ -116,10 +109,6 @@ void* AlignedAllocOrStopSlow(size_t size, size_t alignment) {
   }
   return block;
 }
-
-void AlignedFree(void* block) { ::free(block); }
-
-size_t AlignedUsableSize(void* block) { return block ? ::malloc_usable_size(block) : 0; }
 
 void FatalError(const char* line) {
   size_t length = std::strlen(line);

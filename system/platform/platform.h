@@ -3,6 +3,7 @@
 // place that includes system headers. All functions are safe to call before main().
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -35,14 +36,52 @@ YR_API void FlushStandardOutputIfFree();
 YR_API void StandardError(const char* bytes, size_t count);
 
 // ---- Aligned heap ------------------------------------------------------------------------
+// The default allocator stands behind every function here, chosen when the library is
+// configured (YR_DEFAULT_ALLOCATOR): "mimalloc" or "system" (posix_memalign, free and
+// malloc_usable_size). mimalloc is loaded privately on the first call, so its own malloc
+// never replaces the process's; when it cannot be loaded, the system allocator serves
+// instead. The choice is made once: a block from one allocator never reaches the other.
+//
 // Alignment must be a power of two; smaller than a pointer is raised to a pointer.
 // Returns null only when the system has no memory left.
 YR_API void* AlignedAlloc(size_t size, size_t alignment);
+// The allocator that serves: "mimalloc" or "system".
+YR_API const char* DefaultAllocatorName();
 // As AlignedAlloc, but never returns null: exhaustion is the fatal out-of-memory stop. A
 // zero-byte request that the system answers with null is retried as one byte.
 YR_API void* AlignedAllocOrStopSlow(size_t size, size_t alignment);
 // The allocation fast path: inline, so the default allocator is one call away from the
 // library's entry points.
+#if YR_DEFAULT_ALLOCATOR_MIMALLOC
+namespace Detail {
+using AllocateAlignedFunction = void* (*)(size_t size, size_t alignment);
+using FreeFunction = void (*)(void* block);
+using UsableSizeFunction = size_t (*)(const void* block);
+// Until the first call has made the choice, these point at functions that make it.
+struct DefaultAllocator {
+  std::atomic<AllocateAlignedFunction> allocate;
+  std::atomic<FreeFunction> free;
+  std::atomic<UsableSizeFunction> usableSize;
+};
+YR_API extern DefaultAllocator gDefaultAllocator;
+// mimalloc 2.0 serves a size that is a multiple of an alignment above its natural 16 from a
+// plain size class, taking such blocks to be aligned; at 256 and 512 bytes some are not.
+// One byte more sends the request down its aligning path.
+inline constexpr size_t kMimallocNaturalAlignment = 16;
+[[gnu::always_inline, gnu::artificial]] inline size_t AlignedRequestSize(size_t size, size_t alignment) {
+  return alignment > kMimallocNaturalAlignment && (size & (alignment - 1)) == 0 ? size + 1 : size;
+}
+}  // namespace Detail
+[[gnu::always_inline, gnu::artificial]] inline void* AlignedAllocOrStop(size_t size, size_t alignment) {
+  auto allocate = Detail::gDefaultAllocator.allocate.load(std::memory_order_relaxed);
+  if (void* block = allocate(Detail::AlignedRequestSize(size, alignment), alignment)) [[likely]]
+    return block;
+  return AlignedAllocOrStopSlow(size, alignment);
+}
+[[gnu::always_inline, gnu::artificial]] inline void AlignedFreeInline(void* block) {
+  Detail::gDefaultAllocator.free.load(std::memory_order_relaxed)(block);
+}
+#else
 [[gnu::always_inline, gnu::artificial]] inline void* AlignedAllocOrStop(size_t size, size_t alignment) {
   void* block = nullptr;
   if (alignment >= sizeof(void*) && ::posix_memalign(&block, alignment, size) == 0 && block) [[likely]]
@@ -50,6 +89,7 @@ YR_API void* AlignedAllocOrStopSlow(size_t size, size_t alignment);
   return AlignedAllocOrStopSlow(size, alignment);
 }
 [[gnu::always_inline, gnu::artificial]] inline void AlignedFreeInline(void* block) { ::free(block); }
+#endif
 YR_API void AlignedFree(void* block);
 // Usable bytes of a block from AlignedAlloc; 0 for null.
 YR_API size_t AlignedUsableSize(void* block);

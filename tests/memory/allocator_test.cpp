@@ -1,14 +1,17 @@
 #include "system/memory/allocator.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "system/memory/darray.h"
 #include "system/memory/managed_memory.h"
+#include "system/platform/platform.h"
 #include "tests/memory/memory_test_helpers.h"
 #include "tests/thread_sanitizer.h"
 
@@ -42,6 +45,70 @@ TEST(AllocatorTest, DefaultPathAlignsAndSizes) {
     Yr::_AlignedFree(block);
   }
   Yr::_AlignedFree(nullptr);  // handed on to the platform, which accepts null
+}
+
+// The configured default allocator, through the inline entry points and the exported
+// ones alike: a live set of blocks of 16 B to 4 KiB at every alignment, each filled with its
+// own byte, none overlapping another, every one intact when it is freed.
+TEST(AllocatorTest, DefaultAllocatorKeepsManyLiveBlocksApartAndIntact) {
+#if YR_DEFAULT_ALLOCATOR_MIMALLOC
+  EXPECT_STREQ(Yr::Platform::DefaultAllocatorName(), "mimalloc");
+#else
+  EXPECT_STREQ(Yr::Platform::DefaultAllocatorName(), "system");
+#endif
+  struct Live {
+    unsigned char* block;
+    unsigned int size;
+    unsigned char fill;
+  };
+  std::vector<Live> live;
+  uint32_t random = 12345;
+  auto next = [&random] { return random = random * 1664525u + 1013904223u; };
+  auto release = [&live](size_t i, bool exported) {
+    const Live& l = live[i];
+    for (unsigned int b = 0; b < l.size; ++b) ASSERT_EQ(l.block[b], l.fill) << "block of " << l.size << " overwritten";
+    if (exported) Yr::OrigAlignedFree(l.block);
+    else Yr::_AlignedFree(l.block);
+    live[i] = live.back();
+    live.pop_back();
+  };
+  for (int step = 0; step < 20000 && !HasFatalFailure(); ++step) {
+    if (live.size() < 300 && next() % 3 != 0) {
+      const unsigned int size = 16u << (next() % 9);  // 16 B .. 4 KiB
+      const unsigned int adjusted = size - next() % 8;
+      const int alignment = 1 << (next() % 13);  // 1 .. 4096
+      auto* block =
+          static_cast<unsigned char*>(step % 2 ? Yr::_AlignedMalloc(adjusted, alignment, __FILE__, __LINE__)
+                                               : Yr::OrigAlignedMalloc(adjusted, alignment, __FILE__, __LINE__));
+      ASSERT_NE(block, nullptr);
+      ASSERT_TRUE(Aligned(block, static_cast<uintptr_t>(alignment))) << alignment;
+      ASSERT_GE(Yr::OrigGetAllocationSize(block, 0), adjusted);
+      const auto fill = static_cast<unsigned char>(next());
+      std::memset(block, fill, adjusted);
+      live.push_back({block, adjusted, fill});
+    } else if (!live.empty()) {
+      release(next() % live.size(), step % 2 == 0);
+    }
+    if (step % 1000 == 999) {
+      std::vector<Live> sorted = live;
+      std::sort(sorted.begin(), sorted.end(), [](const Live& x, const Live& y) { return x.block < y.block; });
+      for (size_t i = 1; i < sorted.size(); ++i)
+        ASSERT_LE(sorted[i - 1].block + sorted[i - 1].size, sorted[i].block) << "blocks overlap";
+    }
+  }
+  while (!live.empty() && !HasFatalFailure()) release(live.size() - 1, false);
+}
+
+// mimalloc serves the entry points only: opened privately, its malloc stays out of the
+// global scope, and the process's malloc remains the C library's.
+TEST(AllocatorTest, DefaultAllocatorLeavesTheProcessMallocAlone) {
+#if YR_DEFAULT_ALLOCATOR_MIMALLOC
+  Yr::_AlignedFree(Yr::_AlignedMalloc(1, 16, __FILE__, __LINE__));  // the choice is made
+  EXPECT_EQ(dlsym(RTLD_DEFAULT, "mi_malloc"), nullptr);
+  EXPECT_EQ(dlsym(RTLD_DEFAULT, "malloc"), dlsym(RTLD_DEFAULT, "__libc_malloc"));
+#else
+  GTEST_SKIP() << "the system allocator is configured";
+#endif
 }
 
 TEST(AllocatorTest, ReallocRulesWithoutHook) {
