@@ -19,19 +19,29 @@
 // The table: a 64-bit hash over every byte of the text picks one of kShards shards (top
 // bits) and a bucket within it (low bits). Each shard has its own lock, bucket array and node
 // count, and doubles its buckets under its lock when it holds more nodes than buckets, so
-// chains stay about one node long however many texts there are. Why striped locks and not
-// lock-free reads: a lookup must raise the node's count anyway (one shared write), and the
-// locked stretch is a hash and a one-node chain; lock-free chains would need deferred
-// reclamation of swept nodes and of outgrown bucket arrays for every reader. With 16 shards
-// two threads meet on one lock for about one lookup in 16. Collection takes the table lock
-// (cursor) and then one shard lock at a time, never the other way round.
+// chains stay about one node long however many texts there are.
+//
+// Finding a text that is already there takes no lock: a lookup follows the bucket's chain
+// with atomic loads and raises the node's count with a compare-and-swap that fails on a node
+// being collected. Writers (making a node, growing the buckets, collecting) hold the shard's
+// lock and keep every chain walkable and acyclic at every moment; a lookup that misses, or
+// meets a node being collected, takes the lock and looks again, so a miss is only ever
+// decided under the lock. Why: every locked lookup wrote the lock's cache line, so two
+// threads looking up different texts still passed that line between them on nearly every
+// call; now a hit writes only the node's count and the calling thread's reader slot.
+//
+// Freeing: a collected node or an outgrown bucket array may still be under a lookup, so it
+// is retired, not freed, and freed by the first collection step of its shard that finds no
+// lookup begun before its retirement still running (an epoch announced in a reader slot by
+// each lookup). With no lookup running, which is the usual case, that is the same step.
+// Collection takes the table lock (cursor) and then one shard lock at a time, never the
+// other way round.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-#include "system/memory/list.h"
 #include "system/platform/export.h"
 #include "system/thread/critical_section.h"
 
@@ -41,13 +51,14 @@ namespace Detail {
 
 class YR_API StringIdCache {
  public:
-  struct Node : ListNode {
-    uint32_t length;    // characters, without the NUL
-    uint32_t capacity;  // block size minus the header
+  struct Node {
+    std::atomic<Node*> next;  // the chain; lookups follow it without the lock
+    Node* retiredNext;        // the shard's list of collected nodes awaiting their free
+    uint32_t length;          // characters, without the NUL
+    uint32_t capacity;        // block size minus the header
     std::atomic<uint32_t> refcount;
     char* Text() { return reinterpret_cast<char*>(this + 1); }
   };
-
   // Header of the five node fields; the text follows directly.
   static constexpr uint32_t kHeaderSize = static_cast<uint32_t>(sizeof(Node));
   static constexpr uint32_t kBlockGranule = 16;
@@ -84,13 +95,13 @@ class YR_API StringIdCache {
   // As Create, for a text whose length is already known: null, without reading the text,
   // when length is above kMaxTextLength.
   Node* Create(const char* text, size_t length);
-  // Raising a count needs no lock: the caller holds a handle to the node (or its shard's
-  // lock, in Create), so a collection, which frees only at count 0 and only under that lock,
-  // cannot free the node meanwhile.
+  // Raising a count needs no lock when the caller holds a handle to the node (or its
+  // shard's lock): a collection takes only nodes of count 0, and only under that lock.
   static void RealClone(Node* node) { node->refcount.fetch_add(1, std::memory_order_relaxed); }
   // Lowering never leaves the count below zero: a release of a node already at 0 is undone
-  // at once. The momentary wrap only makes a concurrent collection skip the node. The release
-  // half orders this handle's last reads of the node before the collection that frees it.
+  // at once. The momentary wrap only makes a concurrent collection skip the node (and a
+  // lookup take the locked path). The release half orders this handle's last reads of the
+  // node before the collection that frees it.
   static void Destroy(Node* node) {
     if (node->refcount.fetch_sub(1, std::memory_order_acq_rel) == 0)
       node->refcount.fetch_add(1, std::memory_order_relaxed);
@@ -112,21 +123,33 @@ class YR_API StringIdCache {
   Node* EmptyNode() const { return mEmptyNode; }
 
  private:
-  using Bucket = List<Node, NoListSize>;
+  // A shard's bucket array, its size in front. Replaced whole when the shard grows.
+  struct Table {
+    uint32_t size;  // a power of two
+    Table* retiredNext;
+    std::atomic<Node*>* Heads() { return reinterpret_cast<std::atomic<Node*>*>(this + 1); }
+  };
   struct alignas(64) Shard {  // own cache line: two threads' shards do not share one
     CriticalSection lock;
-    Bucket* buckets = nullptr;
-    uint32_t size = 0;   // a power of two
-    uint32_t count = 0;  // nodes
+    std::atomic<Table*> table{nullptr};
+    uint32_t count = 0;  // nodes in the chains
+    // Unlinked under the lock and not yet freed: lookups may still be on them.
+    Node* retiredNodes = nullptr;
+    Table* retiredTables = nullptr;
   };
-  static Bucket* NewBuckets(uint32_t size);
-  static Node* FindIn(Bucket& bucket, const char* text, uint32_t length);
+  // A count no handle can reach: the node is being collected.
+  static constexpr uint32_t kCollected = UINT32_MAX;
+
+  static Table* NewTable(uint32_t size);
+  static Node* FindLocked(Table* table, uint64_t hash, const char* text, uint32_t length);
+  static Node* FindUnlocked(Shard& shard, uint64_t hash, const char* text, uint32_t length);
   static void Grow(Shard& shard);
   static void Sweep(Shard& shard, uint32_t first, uint32_t end);
-  unsigned int SumOverShards(uint32_t Shard::*field);
+  static void Reclaim(Shard& shard);
+  static void FreeRetired(Shard& shard);
+  unsigned int SumOverShards(uint32_t (*field)(Shard&));
   static void Lock();
   static void Unlock();
-
   Shard mShards[kShards];
   uint32_t mGcCursor;
   Node* mEmptyNode;

@@ -248,15 +248,74 @@ TEST(StringIdTest, RevivalAndCollection) {
   EXPECT_EQ(StringId::msCache->NodeCount(), total + 1);  // it had to be made anew
 }
 
-TEST(StringIdTest, LookupMovesTheNodeToTheFront) {
-  auto [a, b] = SameBucketPair("front-of-bucket text ");
-  StringId first(a.c_str());
-  StringId second(b.c_str());  // newest at the front
-  StringId found(a.c_str());   // found again: moved in front of b
-  const Yr::ListNode* head = found.GetNode()->prev;
-  // The node before the front node is the bucket sentinel, whose next is the front node.
-  EXPECT_EQ(head->next, found.GetNode());
-  EXPECT_EQ(found.GetNode()->next, second.GetNode());
+// Collecting a node in the middle, at the head or at the end of a chain leaves the others
+// where lookups find them, with their counts.
+TEST(StringIdTest, CollectingOneNodeOfAChainKeepsTheOthers) {
+  auto [a, b] = SameBucketPair("chain text ");
+  const std::string c = SameBucketPair(a + " ").first;  // a third text, any bucket
+  for (int doomed = 0; doomed < 3; ++doomed) {
+    SCOPED_TRACE(doomed);
+    const std::string texts[3] = {a, b, c};
+    std::vector<StringId> kept;
+    for (int i = 0; i < 3; ++i) {
+      StringId made(texts[i].c_str());
+      if (i != doomed) kept.push_back(made);
+    }
+    StringId::GC(true);
+    EXPECT_FALSE(StringId::msCache->Holds(texts[doomed].c_str()));
+    int k = 0;
+    for (int i = 0; i < 3; ++i) {
+      if (i == doomed) continue;
+      StringId again(texts[i].c_str());
+      EXPECT_EQ(again, kept[k]);
+      EXPECT_EQ(again.RefCount(), 2u);
+      ++k;
+    }
+    kept.clear();
+    StringId::GC(true);
+  }
+}
+
+// Lookups without the lock run while the table grows and collects under them: every handle
+// names its text, and handles of one text made at the same time are the same node.
+TEST(StringIdTest, LockFreeLookupsDuringGrowthAndCollection) {
+  constexpr int kReaders = 3;
+  constexpr int kTexts = 256;
+  constexpr int kRounds = 60000;
+  std::vector<std::string> texts;
+  for (int i = 0; i < kTexts; ++i) texts.push_back("lookup under growth " + std::to_string(i));
+  std::vector<StringId> held;  // half stay alive throughout
+  for (int i = 0; i < kTexts / 2; ++i) held.emplace_back(texts[i].c_str());
+  std::atomic<bool> failed{false};
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    // Grows the table with fresh texts, drops them, and collects, until the readers finish.
+    for (int round = 0; !stop.load(); ++round) {
+      std::vector<StringId> fresh;
+      for (int i = 0; i < 512; ++i) fresh.emplace_back(("growth " + std::to_string(round) + "/" + std::to_string(i)).c_str());
+      fresh.clear();
+      StringId::GC(round % 4 == 0);
+    }
+  });
+  std::vector<std::thread> readers;
+  for (int t = 0; t < kReaders; ++t) {
+    readers.emplace_back([&, t] {
+      for (int round = 0; round < kRounds && !failed.load(); ++round) {
+        const int i = (round * 13 + t * 101) % kTexts;
+        StringId id(texts[i].c_str());
+        StringId again(texts[i].c_str());
+        if (id != again || std::strcmp(id.CStr(), texts[i].c_str()) != 0) failed = true;
+        if (i < kTexts / 2 && id != held[i]) failed = true;
+      }
+    });
+  }
+  for (auto& reader : readers) reader.join();
+  stop = true;
+  writer.join();
+  EXPECT_FALSE(failed.load());
+  held.clear();
+  StringId::GC(true);
+  for (const std::string& text : texts) EXPECT_FALSE(StringId::msCache->Holds(text.c_str())) << text;
 }
 
 TEST(StringIdTest, ConcurrentMakeCopyDropAndCollect) {
