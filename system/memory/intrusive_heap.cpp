@@ -31,7 +31,9 @@ uint32_t Length(const Node* n) {
 }
 
 // A multiplicative hash of the address: block addresses are random enough in their high
-// bits after it to balance the treap, and nothing needs storing.
+// bits after it to balance the treap. It is drawn when a block becomes a node and stays
+// with the node's place in address order, so that a block taking that place needs no
+// rotation.
 uint32_t Priority(const void* p) { return static_cast<uint32_t>((uint64_t{Addr(p)} * 0x9E3779B97F4A7C15ull) >> 32); }
 
 template <class Node>
@@ -67,10 +69,10 @@ Node* Insert(Node* t, Node* x) {
   if (t == nullptr) return x;
   if (Addr(x) < Addr(t)) {
     t->mLeft = Insert(t->mLeft, x);
-    if (Priority(t->mLeft) > Priority(t)) return RotateRight(t);
+    if (t->mLeft->mPriority > t->mPriority) return RotateRight(t);
   } else {
     t->mRight = Insert(t->mRight, x);
-    if (Priority(t->mRight) > Priority(t)) return RotateLeft(t);
+    if (t->mRight->mPriority > t->mPriority) return RotateLeft(t);
   }
   Pull(t);
   return t;
@@ -80,7 +82,7 @@ template <class Node>
 Node* Join(Node* a, Node* b) {
   if (a == nullptr) return b;
   if (b == nullptr) return a;
-  if (Priority(a) > Priority(b)) {
+  if (a->mPriority > b->mPriority) {
     a->mRight = Join(a->mRight, b);
     Pull(a);
     return a;
@@ -96,6 +98,21 @@ Node* Erase(Node* t, Node* x) {
   if (t == x) return Join(t->mLeft, t->mRight);
   if (Addr(x) < Addr(t)) t->mLeft = Erase(t->mLeft, x);
   else t->mRight = Erase(t->mRight, x);
+  Pull(t);
+  return t;
+}
+
+// Puts y in x's place: y lies next to x in address order with no node between them, and
+// already carries x's links and priority. x's bytes are not read: y may overlap them.
+// The maxima on the path are recomputed, y's own first.
+template <class Node>
+Node* Substitute(Node* t, const Node* x, Node* y) {
+  if (t == x) {
+    Pull(y);
+    return y;
+  }
+  if (Addr(x) < Addr(t)) t->mLeft = Substitute(t->mLeft, x, y);
+  else t->mRight = Substitute(t->mRight, x, y);
   Pull(t);
   return t;
 }
@@ -117,7 +134,7 @@ Node* Rightmost(Node* t) {
 }  // namespace
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
-static_assert(sizeof(IntrusiveHeap) == 31 * sizeof(uint32_t), "a heap object is 31 words");
+static_assert(sizeof(IntrusiveHeap) == 32 * sizeof(uint32_t), "a heap object is 32 words");
 #endif
 
 // ---- Layout helpers -------------------------------------------------------------------------
@@ -261,6 +278,7 @@ int IntrusiveHeap::Initialize(void* p, unsigned int size, unsigned int userHeade
   mFirst = f;
   mIndexRoot = nullptr;
   mTopRunMax = 0;
+  mTop = nullptr;
   InsertFree(nullptr, f);
   File(f);
   return 1;
@@ -300,7 +318,8 @@ void IntrusiveHeap::RaiseRunBound(uintptr_t at, uint32_t length) {
 
 // Raises the run bound of `above` (the heap's own top bound when null) to at least length.
 // Nodes may sit at any address the caller's header size gives, so no reference to their
-// packed fields is taken.
+// packed fields is taken. A bound that stays within the node's subtree maximum leaves every
+// maximum as it is, and the path needs no walk.
 void IntrusiveHeap::RaiseBound(IndexNode* above, uint32_t length) {
   if (above == nullptr) {
     if (mTopRunMax < length) mTopRunMax = length;
@@ -308,11 +327,17 @@ void IntrusiveHeap::RaiseBound(IndexNode* above, uint32_t length) {
   }
   if (above->mRunMax >= length) return;
   above->mRunMax = length;
+  if (length <= above->mSubtreeMax) return;
   Refresh(mIndexRoot, above);
 }
 
-// Files a free block, already in bin 0 with its final length, in the treap or a run bound.
+// Files a free block, already in bin 0 with its final length and links: as the top block,
+// in the treap, or in a run bound.
 void IntrusiveHeap::File(FreeHeader* f) {
+  if (f->mNext == nullptr) {
+    mTop = f;
+    return;
+  }
   if (!Indexed(f)) {
     RaiseRunBound(Addr(f), Length(f));
     return;
@@ -321,15 +346,20 @@ void IntrusiveHeap::File(FreeHeader* f) {
   IndexNode* above = NodeAbove(Addr(f));
   // The new node splits the run of the node above it: the old bound holds for both parts.
   node->mRunMax = above != nullptr ? above->mRunMax : mTopRunMax;
+  node->mPriority = Priority(node);
   node->mLeft = nullptr;
   node->mRight = nullptr;
   Pull(node);
   mIndexRoot = Insert(mIndexRoot, node);
 }
 
-// Takes a free block out of the treap before its length, links or memory change. Short
+// Takes a free block out of the index before its length, links or memory change. Short
 // blocks leave their run bound as it is: it stays an upper bound.
 void IntrusiveHeap::Unfile(FreeHeader* f) {
+  if (f == mTop) {
+    mTop = nullptr;
+    return;
+  }
   if (!Indexed(f)) return;
   auto* node = static_cast<IndexNode*>(f);
   mIndexRoot = Erase(mIndexRoot, node);
@@ -338,16 +368,37 @@ void IntrusiveHeap::Unfile(FreeHeader* f) {
   RaiseBound(above, node->mRunMax);
 }
 
+// A filed block below the top kept its address and links while its length changed from
+// oldLength, and its node fields are intact. A node that stays one (callers never shrink a
+// node below kIndexedLength here) only has its path's maxima refreshed.
+void IntrusiveHeap::Regrown(FreeHeader* f, uint32_t oldLength) {
+  if (oldLength >= kIndexedLength) Refresh(mIndexRoot, static_cast<IndexNode*>(f));
+  else File(f);
+}
+
+// g, a long free block below the top filed nowhere yet, takes the place in address order
+// of the node `old`, whose fields were read before g's bytes were written: no free block
+// lies between them, so old's run below is g's run.
+void IntrusiveHeap::TakePlace(IndexNode* old, const NodeFields& fields, FreeHeader* g) {
+  auto* node = static_cast<IndexNode*>(g);
+  node->mLeft = fields.mLeft;
+  node->mRight = fields.mRight;
+  node->mRunMax = fields.mRunMax;
+  node->mPriority = fields.mPriority;
+  mIndexRoot = Substitute(mIndexRoot, old, node);
+}
+
 // ---- Search ---------------------------------------------------------------------------------
 
-// The run above `below` (or from the lowest free block), lowest first: the first fitting
-// short block. exactMax receives the longest block seen, exact when nothing fits.
+// The run above `below` (or from the lowest free block), lowest first, up to the next node
+// or the top block: the first fitting short block. exactMax receives the longest block
+// seen, exact when nothing fits.
 IntrusiveHeap::FreeHeader* IntrusiveHeap::WalkRunUp(IndexNode* below, uint64_t least, unsigned int alignment,
                                                     unsigned int size, uint32_t& exactMax) {
   FreeHeader* const head = mFreeIndex.mBins[0];
   exactMax = 0;
   FreeHeader* f = below == nullptr ? head : (below->mFreeNext == head ? nullptr : below->mFreeNext);
-  for (; f != nullptr && !Indexed(f); f = f->mFreeNext == head ? nullptr : f->mFreeNext) {
+  for (; f != nullptr && f != mTop && !Indexed(f); f = f->mFreeNext == head ? nullptr : f->mFreeNext) {
     const uint32_t length = Length(f);
     if (length >= least && Fits(f, alignment, size)) return f;
     if (length > exactMax) exactMax = length;
@@ -356,13 +407,15 @@ IntrusiveHeap::FreeHeader* IntrusiveHeap::WalkRunUp(IndexNode* below, uint64_t l
 }
 
 // The run below `start` downwards to the next node or the lowest free block: the first
-// fitting short block from the top. start null: the run above the highest node.
+// fitting short block from the top. start null: the run between the highest node and the
+// top block (or above the highest node when there is no top block).
 IntrusiveHeap::FreeHeader* IntrusiveHeap::WalkRunDown(IndexNode* start, uint64_t least, unsigned int alignment,
                                                       unsigned int size, uint32_t& exactMax) {
   FreeHeader* const head = mFreeIndex.mBins[0];
   exactMax = 0;
-  if (head == nullptr || start == head) return nullptr;
-  for (FreeHeader* f = start != nullptr ? start->mFreePrev : head->mFreePrev; !Indexed(f); f = f->mFreePrev) {
+  FreeHeader* const above = start != nullptr ? start : mTop;
+  if (head == nullptr || above == head) return nullptr;
+  for (FreeHeader* f = above != nullptr ? above->mFreePrev : head->mFreePrev; !Indexed(f); f = f->mFreePrev) {
     const uint32_t length = Length(f);
     if (length >= least && Fits(f, alignment, size)) return f;
     if (length > exactMax) exactMax = length;
@@ -403,8 +456,9 @@ void IntrusiveHeap::FindHigh(IndexNode* n, uint64_t least, unsigned int alignmen
 }
 
 // The first fit of the plain walk of bin 0: upwards from the lowest free block, or, from the
-// top, the lowest free block first and then downwards from the highest one. The treap and
-// the run bounds only skip blocks that cannot fit: none is shorter than the header plus the
+// top, the lowest free block first and then downwards from the highest one. The top block is
+// the highest free block, so it comes last upwards and second downwards. The treap and the
+// run bounds only skip blocks that cannot fit: none is shorter than the header plus the
 // size. The tree bins would be searched next; nothing is ever filed there.
 IntrusiveHeap::FreeHeader* IntrusiveHeap::FindFree(unsigned int alignment, unsigned int size, bool fromTop) {
   FreeHeader* const head = mFreeIndex.mBins[0];
@@ -418,9 +472,11 @@ IntrusiveHeap::FreeHeader* IntrusiveHeap::FindFree(unsigned int alignment, unsig
       found = WalkRunUp(mIndexRoot != nullptr ? Rightmost(mIndexRoot) : nullptr, least, alignment, size, exact);
       if (found == nullptr) mTopRunMax = exact;
     }
+    if (found == nullptr && mTop != nullptr && Fits(mTop, alignment, size)) found = mTop;
     return found;
   }
   if (Fits(head, alignment, size)) return head;
+  if (mTop != nullptr && mTop != head && Fits(mTop, alignment, size)) return mTop;
   if (mTopRunMax >= least) {
     found = WalkRunDown(nullptr, least, alignment, size, exact);
     if (found != nullptr) return found;
@@ -437,18 +493,38 @@ void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void*
   FreeHeader* f = FindFree(alignment, size, fromTop);
   if (f == nullptr) return nullptr;
 
-  Unfile(f);  // before h or the new lengths overwrite its node
   const uintptr_t at = Addr(f);
-  const uint32_t length = f->mSizeWord & kSizeMask;
+  const uint32_t length = Length(f);
   const uintptr_t u = static_cast<uintptr_t>(fromTop ? RoundDown(uint64_t{at} + length - size, alignment)
                                                      : RoundUp(uint64_t{at} + AllocHeaderSize(), alignment));
   auto* h = reinterpret_cast<Header*>(Ptr(u - AllocHeaderSize()));
-
   // Front part: f keeps the space in front of h when a free header fits there; otherwise
-  // h takes f's place and those bytes become slack.
+  // h takes f's place and those bytes become slack. Tail part: a new free block when a
+  // free header fits behind the data.
+  const uintptr_t front = Addr(h) - at;
+  const bool keepFront = front >= kFreeHeaderSize;
+  char* const t = Ptr(RoundUpWord(u + size));
+  char* const e = Ptr(at + length);
+  const bool tail = t < e && static_cast<uintptr_t>(e - t) >= kFreeHeaderSize;
+
+  // How the index follows, decided before h or the tail overwrite f's node: a node whose
+  // front part stays a node shrinks in place; a node whose whole tail becomes a node hands
+  // its place over; anything else leaves the index now and is filed again at the end.
+  enum class Follow { kRefile, kShrink, kHandOver } follow = Follow::kRefile;
+  NodeFields fields{};
+  if (f != mTop && Indexed(f)) {
+    if (keepFront && front >= kIndexedLength) {
+      follow = Follow::kShrink;
+    } else if (!keepFront && tail && static_cast<uintptr_t>(e - t) >= kIndexedLength) {
+      follow = Follow::kHandOver;
+      fields = Fields(static_cast<IndexNode*>(f));
+    }
+  }
+  if (follow == Follow::kRefile) Unfile(f);
+
   FreeHeader* before;
   FreeHeader* kept = nullptr;
-  if (Addr(h) - at >= kFreeHeaderSize) {
+  if (keepFront) {
     MakeFree(reinterpret_cast<char*>(f), reinterpret_cast<char*>(h));
     LinkAllocBlockAfter(f, h);
     before = f;
@@ -463,16 +539,25 @@ void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void*
   h->mSizeWord = size;
   mAvailable -= AllocHeaderSize() + size;
 
-  // Tail part: a new free block when a free header fits behind the data.
-  char* t = Ptr(RoundUpWord(u + size));
-  char* e = BlockEnd(h->mNext);
-  if (t < e && static_cast<uintptr_t>(e - t) >= kFreeHeaderSize) {
-    FreeHeader* g = MakeFree(t, e);
+  FreeHeader* g = nullptr;
+  if (tail) {
+    g = MakeFree(t, e);
     LinkAllocBlockAfter(h, g);
     InsertFree(before, g);
-    File(g);
   }
-  if (kept != nullptr) File(kept);
+  switch (follow) {
+    case Follow::kShrink:
+      Regrown(f, length);
+      if (g != nullptr) File(g);
+      break;
+    case Follow::kHandOver:
+      TakePlace(static_cast<IndexNode*>(f), fields, g);
+      break;
+    case Follow::kRefile:
+      if (g != nullptr) File(g);
+      if (kept != nullptr) File(kept);
+      break;
+  }
   if (userHeader != nullptr) *userHeader = reinterpret_cast<char*>(h) + AllocHeaderUserDataOfs();
   return Ptr(u);
 }
@@ -499,34 +584,57 @@ int IntrusiveHeap::Free(void* p) {
   Header* v = h->mPrev;
   UnlinkBlock(h);
   mAvailable += AllocHeaderSize() + (h->mSizeWord & kSizeMask);
-  char* end = BlockEnd(n);
+  auto* nf = n != nullptr && IsFree(n) ? static_cast<FreeHeader*>(n) : nullptr;
+  Header* const after = nf != nullptr ? nf->mNext : n;  // the block above the merged free block
+  char* const end = BlockEnd(after);
 
-  FreeHeader* g;
   if (v != nullptr && IsFree(v)) {
-    Unfile(static_cast<FreeHeader*>(v));
-    g = MakeFree(reinterpret_cast<char*>(v), end);
-  } else if (v != nullptr) {
-    // The new free block starts right behind v's data, taking back the slack there. It
-    // never starts behind h itself, wherever the caller's alignment placed h.
-    uintptr_t start = RoundUpWord(Addr(v) + AllocHeaderSize() + (v->mSizeWord & kSizeMask));
-    if (start > Addr(h)) start = Addr(h);
-    g = MakeFree(Ptr(start), end);
-    LinkAllocBlockAfter(v, g);
-    InsertFree(NearestFreeBelow(v), g);
-  } else {
-    g = MakeFree(mBase, end);
-    LinkAllocBlockAfter(nullptr, g);
-    InsertFree(nullptr, g);
+    // v grows over h (and n), keeping its address and its place in bin 0.
+    auto* g = static_cast<FreeHeader*>(v);
+    const uint32_t old = Length(g);
+    const bool becomesTop = after == nullptr;
+    if (becomesTop) Unfile(g);
+    if (nf != nullptr) {
+      Unfile(nf);
+      RemoveFree(nf);
+      UnlinkBlock(nf);
+    }
+    MakeFree(reinterpret_cast<char*>(g), end);
+    if (becomesTop) File(g);
+    else Regrown(g, old);
+    return 1;
   }
 
-  if (n != nullptr && IsFree(n)) {
-    Header* after = n->mNext;
-    Unfile(static_cast<FreeHeader*>(n));
-    RemoveFree(static_cast<FreeHeader*>(n));
-    UnlinkBlock(n);
-    MakeFree(reinterpret_cast<char*>(g), BlockEnd(after));
+  // A new free block g right behind v's data, taking back the slack there (it never starts
+  // behind h itself, wherever the caller's alignment placed h), or at the base.
+  uintptr_t start = Addr(mBase);
+  if (v != nullptr) {
+    start = RoundUpWord(Addr(v) + AllocHeaderSize() + (v->mSizeWord & kSizeMask));
+    if (start > Addr(h)) start = Addr(h);
   }
-  File(g);
+  auto* g = reinterpret_cast<FreeHeader*>(Ptr(start));
+  if (nf == nullptr) {
+    MakeFree(Ptr(start), end);
+    LinkAllocBlockAfter(v, g);
+    InsertFree(v != nullptr ? NearestFreeBelow(v) : nullptr, g);
+    File(g);
+    return 1;
+  }
+  // g takes n's place in bin 0 and, when n is a node, in the treap. Every used block spans
+  // at least a free header, so g's free header lies below n; g's node may overlap n's, so
+  // n is read first.
+  const bool handOver = nf != mTop && Indexed(nf);
+  NodeFields fields{};
+  if (handOver) fields = Fields(static_cast<IndexNode*>(nf));
+  else Unfile(nf);
+  FreeHeader* before = LastInBin(nf);
+  RemoveFree(nf);
+  UnlinkBlock(nf);
+  MakeFree(Ptr(start), end);
+  LinkAllocBlockAfter(v, g);
+  InsertFree(before, g);
+  if (handOver) TakePlace(static_cast<IndexNode*>(nf), fields, g);
+  else File(g);
   return 1;
 }
 
@@ -711,7 +819,7 @@ bool CheckSubtree(const Node* n, uintptr_t lo, uintptr_t hi, uint32_t indexedLen
   const uintptr_t at = Addr(n);
   if (at <= lo || at >= hi || (n->mSizeWord & 0x80000000u) == 0 || Length(n) < indexedLength) return false;
   for (const Node* child : {n->mLeft, n->mRight}) {
-    if (child != nullptr && (Addr(child) <= lo || Addr(child) >= hi || Priority(child) > Priority(n))) return false;
+    if (child != nullptr && (Addr(child) <= lo || Addr(child) >= hi || child->mPriority > n->mPriority)) return false;
   }
   if (!CheckSubtree(n->mLeft, lo, at, indexedLength, count)) return false;
   if (!CheckSubtree(n->mRight, at, hi, indexedLength, count)) return false;
@@ -724,15 +832,18 @@ bool CheckSubtree(const Node* n, uintptr_t lo, uintptr_t hi, uint32_t indexedLen
 
 }  // namespace
 
-// The treap holds exactly the long free blocks, and each run bound is at least the longest
-// short free block of its run. Called once the block list and bin 0 are known sound.
+// The top block is the free block that ends the range, when there is one; the treap holds
+// exactly the other long free blocks, and each run bound is at least the longest short free
+// block of its run. Called once the block list and bin 0 are known sound.
 int IntrusiveHeap::ValidateIndex() const {
   uint64_t nodes = 0;
   if (!CheckSubtree(mIndexRoot, Addr(mBase) - 1, Addr(RangeEnd()), kIndexedLength, nodes)) return 0;
   FreeHeader* const head = mFreeIndex.mBins[0];
+  FreeHeader* const highest = head != nullptr ? head->mFreePrev : nullptr;
+  if (mTop != (highest != nullptr && highest->mNext == nullptr ? highest : nullptr)) return 0;
   uint64_t indexed = 0;
   uint32_t runMax = 0;
-  for (FreeHeader* f = head; f != nullptr; f = f->mFreeNext == head ? nullptr : f->mFreeNext) {
+  for (FreeHeader* f = head; f != nullptr && f != mTop; f = f->mFreeNext == head ? nullptr : f->mFreeNext) {
     if (!Indexed(f)) {
       if (Length(f) > runMax) runMax = Length(f);
       continue;

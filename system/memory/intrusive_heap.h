@@ -5,15 +5,28 @@
 // (AllocateFromTop) of the first free block that fits; Free merges a block with free
 // neighbours and reclaims the slack beside it; ResizeBlock shrinks in place.
 //
-// Finding that first fit does not walk the free list. Free blocks long enough to carry a
-// tree node (kIndexedLength) also form a treap keyed by address, each node holding the
-// largest length in its subtree and an upper bound on the lengths of the short free blocks
-// just below it (its "run"); the heap object keeps the same bound for the short blocks above
-// the highest node. A search descends the treap, skipping every subtree and run whose bound
-// is below the request, and walks a run only when its bound admits the request; a run walked
-// to its end without a fit has its bound made exact. Shrinking bounds lazily keeps every
-// update to O(log n) expected, and the first fit found is the very block the plain walk of
-// bin 0 would find.
+// Finding that first fit does not walk the free list. The free block that ends at the end of
+// the range (the top block, where a heap grows into fresh space) is kept apart in the heap
+// object: the bottom-up search tries it last and the top-down one right after the lowest
+// block, exactly where the plain walk meets it, and carving from it or freeing into it
+// touches no index. The other free blocks long enough to carry a tree node (kIndexedLength)
+// form a treap keyed by address, each node holding the largest length in its subtree and an
+// upper bound on the lengths of the short free blocks just below it (its "run"); the heap
+// object keeps the same bound for the short blocks between the highest node and the top
+// block. A search descends the treap, skipping every subtree and run whose bound is below
+// the request, and walks a run only when its bound admits the request; a run walked to its
+// end without a fit has its bound made exact. Shrinking bounds lazily keeps every update to
+// O(log n) expected, and the first fit found is the very block the plain walk of bin 0
+// would find.
+//
+// Updates touch the treap as little as they can. A node keeps its priority for life, so a
+// free block that takes a node's place in address order without another free block between
+// them (the tail left behind an allocation at a node's bottom, a freed block merging with
+// the node above it) takes over the node's links and priority in one walk from the root,
+// and a node that keeps its address (the front part kept by a top-down or aligned
+// allocation, the lower neighbour grown by Free) only has the maxima on its path refreshed.
+// Free finds its block's place in bin 0 from a free neighbour when it has one, and walks
+// back through used blocks only when it has none.
 //
 // Each used block may carry a fixed number of caller header bytes between its block header
 // and the user data. The heap never owns the range: the caller frees it after the heap is no
@@ -119,6 +132,7 @@ class YR_API IntrusiveHeap {
     IndexNode* mRight;
     uint32_t mSubtreeMax;  // the largest own or run bound in this subtree
     uint32_t mRunMax;      // no short free block between the node below and this one is longer
+    uint32_t mPriority;    // drawn once from the address; passed on when a block takes its place
   };
 #pragma pack(pop)
 
@@ -135,7 +149,7 @@ class YR_API IntrusiveHeap {
   static bool IsFree(const Header* h) { return (h->mSizeWord & kFreeFlag) != 0; }
 #if UINTPTR_MAX == 0xFFFFFFFFu
   static_assert(kHeaderSize == 16 && kFreeHeaderSize == 28, "block headers of 4 and 7 words");
-  static_assert(kIndexedLength == 44, "a treap node takes 11 words");
+  static_assert(kIndexedLength == 48, "a treap node takes 12 words");
 #endif
 
   struct FreeIndex {
@@ -166,8 +180,18 @@ class YR_API IntrusiveHeap {
   FreeHeader* FindFree(unsigned int alignment, unsigned int size, bool fromTop);
   // The treap over the long free blocks.
   static bool Indexed(const FreeHeader* f) { return (f->mSizeWord & kSizeMask) >= kIndexedLength; }
+  // The links and figures of a node, read before the bytes that hold them are overwritten.
+  struct NodeFields {
+    IndexNode* mLeft;
+    IndexNode* mRight;
+    uint32_t mRunMax;
+    uint32_t mPriority;
+  };
   void File(FreeHeader* f);
   void Unfile(FreeHeader* f);
+  void Regrown(FreeHeader* f, uint32_t oldLength);
+  void TakePlace(IndexNode* old, const NodeFields& fields, FreeHeader* g);
+  static NodeFields Fields(const IndexNode* n) { return {n->mLeft, n->mRight, n->mRunMax, n->mPriority}; }
   IndexNode* NodeAbove(uintptr_t at) const;
   void RaiseRunBound(uintptr_t at, uint32_t length);
   void RaiseBound(IndexNode* above, uint32_t length);
@@ -202,6 +226,7 @@ class YR_API IntrusiveHeap {
   uint32_t mAvailable = 0;
   IndexNode* mIndexRoot = nullptr;
   uint32_t mTopRunMax = 0;  // the run bound of the short free blocks above the highest node
+  FreeHeader* mTop = nullptr;  // the free block that ends at the end of the range, if any
 };
 
 }  // namespace Qel::Memory
