@@ -36,21 +36,35 @@ uint32_t Length(const Node* n) {
 // rotation.
 uint32_t Priority(const void* p) { return static_cast<uint32_t>((uint64_t{Addr(p)} * 0x9E3779B97F4A7C15ull) >> 32); }
 
+uint32_t Larger(uint32_t a, uint32_t b) { return a > b ? a : b; }
+
+// The largest own length or run bound in n's subtree, from n's own figures: each node keeps
+// its children's maxima, so that neither a search nor an update touches a child it does
+// not descend into.
 template <class Node>
-void Pull(Node* n) {
-  uint32_t m = Length(n) > n->mRunMax ? Length(n) : n->mRunMax;
-  if (n->mLeft != nullptr && n->mLeft->mSubtreeMax > m) m = n->mLeft->mSubtreeMax;
-  if (n->mRight != nullptr && n->mRight->mSubtreeMax > m) m = n->mRight->mSubtreeMax;
-  n->mSubtreeMax = m;
+uint32_t Max(const Node* n) {
+  if (n == nullptr) return 0;
+  return Larger(Larger(Length(n), n->mRunMax), Larger(n->mLeftMax, n->mRightMax));
+}
+
+template <class Node>
+void SetLeft(Node* t, Node* l) {
+  t->mLeft = l;
+  t->mLeftMax = Max(l);
+}
+
+template <class Node>
+void SetRight(Node* t, Node* r) {
+  t->mRight = r;
+  t->mRightMax = Max(r);
 }
 
 template <class Node>
 Node* RotateRight(Node* t) {
   Node* l = t->mLeft;
   t->mLeft = l->mRight;
-  l->mRight = t;
-  Pull(t);
-  Pull(l);
+  t->mLeftMax = l->mRightMax;
+  SetRight(l, t);
   return l;
 }
 
@@ -58,9 +72,8 @@ template <class Node>
 Node* RotateLeft(Node* t) {
   Node* r = t->mRight;
   t->mRight = r->mLeft;
-  r->mLeft = t;
-  Pull(t);
-  Pull(r);
+  t->mRightMax = r->mLeftMax;
+  SetLeft(r, t);
   return r;
 }
 
@@ -68,13 +81,12 @@ template <class Node>
 Node* Insert(Node* t, Node* x) {
   if (t == nullptr) return x;
   if (Addr(x) < Addr(t)) {
-    t->mLeft = Insert(t->mLeft, x);
+    SetLeft(t, Insert(t->mLeft, x));
     if (t->mLeft->mPriority > t->mPriority) return RotateRight(t);
   } else {
-    t->mRight = Insert(t->mRight, x);
+    SetRight(t, Insert(t->mRight, x));
     if (t->mRight->mPriority > t->mPriority) return RotateLeft(t);
   }
-  Pull(t);
   return t;
 }
 
@@ -83,12 +95,10 @@ Node* Join(Node* a, Node* b) {
   if (a == nullptr) return b;
   if (b == nullptr) return a;
   if (a->mPriority > b->mPriority) {
-    a->mRight = Join(a->mRight, b);
-    Pull(a);
+    SetRight(a, Join(a->mRight, b));
     return a;
   }
-  b->mLeft = Join(a, b->mLeft);
-  Pull(b);
+  SetLeft(b, Join(a, b->mLeft));
   return b;
 }
 
@@ -96,33 +106,33 @@ template <class Node>
 Node* Erase(Node* t, Node* x) {
   if (t == nullptr) return nullptr;
   if (t == x) return Join(t->mLeft, t->mRight);
-  if (Addr(x) < Addr(t)) t->mLeft = Erase(t->mLeft, x);
-  else t->mRight = Erase(t->mRight, x);
-  Pull(t);
+  if (Addr(x) < Addr(t)) SetLeft(t, Erase(t->mLeft, x));
+  else SetRight(t, Erase(t->mRight, x));
   return t;
 }
 
 // Puts y in x's place: y lies next to x in address order with no node between them, and
-// already carries x's links and priority. x's bytes are not read: y may overlap them.
-// The maxima on the path are recomputed, y's own first.
+// already carries x's links, child maxima and priority. x's bytes are not read: y may
+// overlap them. The maxima on the path are recomputed.
 template <class Node>
 Node* Substitute(Node* t, const Node* x, Node* y) {
-  if (t == x) {
-    Pull(y);
-    return y;
-  }
-  if (Addr(x) < Addr(t)) t->mLeft = Substitute(t->mLeft, x, y);
-  else t->mRight = Substitute(t->mRight, x, y);
-  Pull(t);
+  if (t == x) return y;
+  if (Addr(x) < Addr(t)) SetLeft(t, Substitute(t->mLeft, x, y));
+  else SetRight(t, Substitute(t->mRight, x, y));
   return t;
 }
 
-// Recomputes the subtree maxima on the path to x after x's own figures changed.
+// Recomputes the maxima on the path to x after x's own figures changed.
 template <class Node>
 void Refresh(Node* t, const Node* x) {
-  if (t == nullptr) return;
-  if (t != x) Refresh(Addr(x) < Addr(t) ? t->mLeft : t->mRight, x);
-  Pull(t);
+  if (t == x) return;
+  if (Addr(x) < Addr(t)) {
+    Refresh(t->mLeft, x);
+    t->mLeftMax = Max(t->mLeft);
+  } else {
+    Refresh(t->mRight, x);
+    t->mRightMax = Max(t->mRight);
+  }
 }
 
 template <class Node>
@@ -326,8 +336,9 @@ void IntrusiveHeap::RaiseBound(IndexNode* above, uint32_t length) {
     return;
   }
   if (above->mRunMax >= length) return;
+  const uint32_t subtreeMax = Max(above);
   above->mRunMax = length;
-  if (length <= above->mSubtreeMax) return;
+  if (length <= subtreeMax) return;
   Refresh(mIndexRoot, above);
 }
 
@@ -349,7 +360,8 @@ void IntrusiveHeap::File(FreeHeader* f) {
   node->mPriority = Priority(node);
   node->mLeft = nullptr;
   node->mRight = nullptr;
-  Pull(node);
+  node->mLeftMax = 0;
+  node->mRightMax = 0;
   mIndexRoot = Insert(mIndexRoot, node);
 }
 
@@ -383,6 +395,8 @@ void IntrusiveHeap::TakePlace(IndexNode* old, const NodeFields& fields, FreeHead
   auto* node = static_cast<IndexNode*>(g);
   node->mLeft = fields.mLeft;
   node->mRight = fields.mRight;
+  node->mLeftMax = fields.mLeftMax;
+  node->mRightMax = fields.mRightMax;
   node->mRunMax = fields.mRunMax;
   node->mPriority = fields.mPriority;
   mIndexRoot = Substitute(mIndexRoot, old, node);
@@ -425,34 +439,43 @@ IntrusiveHeap::FreeHeader* IntrusiveHeap::WalkRunDown(IndexNode* start, uint64_t
 }
 
 // In address order: the left subtree, the node's run, the node, the right subtree. `below`
-// is the nearest node below n's subtree. Bounds made exact on the way are pulled back up.
+// is the nearest node below n's subtree. A subtree is entered only when its maximum, kept in
+// n, admits the request; bounds made exact on the way are carried back up.
 void IntrusiveHeap::FindLow(IndexNode* n, IndexNode* below, uint64_t least, unsigned int alignment, unsigned int size,
                             FreeHeader*& found) {
-  if (n == nullptr || n->mSubtreeMax < least) return;
-  FindLow(n->mLeft, below, least, alignment, size, found);
+  if (n->mLeftMax >= least) {
+    FindLow(n->mLeft, below, least, alignment, size, found);
+    n->mLeftMax = Max(n->mLeft);
+  }
   if (found == nullptr && n->mRunMax >= least) {
     uint32_t exact = 0;
     found = WalkRunUp(n->mLeft != nullptr ? Rightmost(n->mLeft) : below, least, alignment, size, exact);
     if (found == nullptr) n->mRunMax = exact;
   }
   if (found == nullptr && Length(n) >= least && Fits(n, alignment, size)) found = n;
-  if (found == nullptr) FindLow(n->mRight, n, least, alignment, size, found);
-  Pull(n);
+  if (found == nullptr && n->mRightMax >= least) {
+    FindLow(n->mRight, n, least, alignment, size, found);
+    n->mRightMax = Max(n->mRight);
+  }
 }
 
 // The mirror order: the right subtree, the node, the node's run, the left subtree.
 void IntrusiveHeap::FindHigh(IndexNode* n, uint64_t least, unsigned int alignment, unsigned int size,
                              FreeHeader*& found) {
-  if (n == nullptr || n->mSubtreeMax < least) return;
-  FindHigh(n->mRight, least, alignment, size, found);
+  if (n->mRightMax >= least) {
+    FindHigh(n->mRight, least, alignment, size, found);
+    n->mRightMax = Max(n->mRight);
+  }
   if (found == nullptr && Length(n) >= least && Fits(n, alignment, size)) found = n;
   if (found == nullptr && n->mRunMax >= least) {
     uint32_t exact = 0;
     found = WalkRunDown(n, least, alignment, size, exact);
     if (found == nullptr) n->mRunMax = exact;
   }
-  if (found == nullptr) FindHigh(n->mLeft, least, alignment, size, found);
-  Pull(n);
+  if (found == nullptr && n->mLeftMax >= least) {
+    FindHigh(n->mLeft, least, alignment, size, found);
+    n->mLeftMax = Max(n->mLeft);
+  }
 }
 
 // The first fit of the plain walk of bin 0: upwards from the lowest free block, or, from the
@@ -467,7 +490,7 @@ IntrusiveHeap::FreeHeader* IntrusiveHeap::FindFree(unsigned int alignment, unsig
   FreeHeader* found = nullptr;
   uint32_t exact = 0;
   if (!fromTop) {
-    FindLow(mIndexRoot, nullptr, least, alignment, size, found);
+    if (Max(mIndexRoot) >= least) FindLow(mIndexRoot, nullptr, least, alignment, size, found);
     if (found == nullptr && mTopRunMax >= least) {
       found = WalkRunUp(mIndexRoot != nullptr ? Rightmost(mIndexRoot) : nullptr, least, alignment, size, exact);
       if (found == nullptr) mTopRunMax = exact;
@@ -482,7 +505,7 @@ IntrusiveHeap::FreeHeader* IntrusiveHeap::FindFree(unsigned int alignment, unsig
     if (found != nullptr) return found;
     mTopRunMax = exact;
   }
-  FindHigh(mIndexRoot, least, alignment, size, found);
+  if (Max(mIndexRoot) >= least) FindHigh(mIndexRoot, least, alignment, size, found);
   return found;
 }
 
@@ -823,11 +846,8 @@ bool CheckSubtree(const Node* n, uintptr_t lo, uintptr_t hi, uint32_t indexedLen
   }
   if (!CheckSubtree(n->mLeft, lo, at, indexedLength, count)) return false;
   if (!CheckSubtree(n->mRight, at, hi, indexedLength, count)) return false;
-  uint32_t m = Length(n) > n->mRunMax ? Length(n) : n->mRunMax;
-  if (n->mLeft != nullptr && n->mLeft->mSubtreeMax > m) m = n->mLeft->mSubtreeMax;
-  if (n->mRight != nullptr && n->mRight->mSubtreeMax > m) m = n->mRight->mSubtreeMax;
   ++count;
-  return n->mSubtreeMax == m;
+  return n->mLeftMax == Max(n->mLeft) && n->mRightMax == Max(n->mRight);
 }
 
 }  // namespace

@@ -130,7 +130,8 @@ class YR_API IntrusiveHeap {
   struct IndexNode : FreeHeader {
     IndexNode* mLeft;
     IndexNode* mRight;
-    uint32_t mSubtreeMax;  // the largest own or run bound in this subtree
+    uint32_t mLeftMax;     // the largest own length or run bound in the left subtree
+    uint32_t mRightMax;    // the same for the right subtree
     uint32_t mRunMax;      // no short free block between the node below and this one is longer
     uint32_t mPriority;    // drawn once from the address; passed on when a block takes its place
   };
@@ -149,7 +150,7 @@ class YR_API IntrusiveHeap {
   static bool IsFree(const Header* h) { return (h->mSizeWord & kFreeFlag) != 0; }
 #if UINTPTR_MAX == 0xFFFFFFFFu
   static_assert(kHeaderSize == 16 && kFreeHeaderSize == 28, "block headers of 4 and 7 words");
-  static_assert(kIndexedLength == 48, "a treap node takes 12 words");
+  static_assert(kIndexedLength == 52, "a treap node takes 13 words");
 #endif
 
   struct FreeIndex {
@@ -184,6 +185,8 @@ class YR_API IntrusiveHeap {
   struct NodeFields {
     IndexNode* mLeft;
     IndexNode* mRight;
+    uint32_t mLeftMax;
+    uint32_t mRightMax;
     uint32_t mRunMax;
     uint32_t mPriority;
   };
@@ -191,7 +194,9 @@ class YR_API IntrusiveHeap {
   void Unfile(FreeHeader* f);
   void Regrown(FreeHeader* f, uint32_t oldLength);
   void TakePlace(IndexNode* old, const NodeFields& fields, FreeHeader* g);
-  static NodeFields Fields(const IndexNode* n) { return {n->mLeft, n->mRight, n->mRunMax, n->mPriority}; }
+  static NodeFields Fields(const IndexNode* n) {
+    return {n->mLeft, n->mRight, n->mLeftMax, n->mRightMax, n->mRunMax, n->mPriority};
+  }
   IndexNode* NodeAbove(uintptr_t at) const;
   void RaiseRunBound(uintptr_t at, uint32_t length);
   void RaiseBound(IndexNode* above, uint32_t length);
