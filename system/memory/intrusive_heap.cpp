@@ -367,14 +367,16 @@ void IntrusiveHeap::File(FreeHeader* f) {
 
 // Takes a free block out of the index before its length, links or memory change. Short
 // blocks leave their run bound as it is: it stays an upper bound.
-void IntrusiveHeap::Unfile(FreeHeader* f) {
+// A search that found f hands over its path, and f's children are joined in its place.
+void IntrusiveHeap::Unfile(FreeHeader* f, const Search* s) {
   if (f == mTop) {
     mTop = nullptr;
     return;
   }
   if (!Indexed(f)) return;
   auto* node = static_cast<IndexNode*>(f);
-  mIndexRoot = Erase(mIndexRoot, node);
+  if (s != nullptr && s->OnPath(f)) Relink(*s, Join(node->mLeft, node->mRight));
+  else mIndexRoot = Erase(mIndexRoot, node);
   // The node's run joins the run of the node above it.
   IndexNode* above = NodeAbove(Addr(f));
   RaiseBound(above, node->mRunMax);
@@ -393,13 +395,44 @@ void IntrusiveHeap::Regrown(FreeHeader* f, uint32_t oldLength) {
 // lies between them, so old's run below is g's run.
 void IntrusiveHeap::TakePlace(IndexNode* old, const NodeFields& fields, FreeHeader* g) {
   auto* node = static_cast<IndexNode*>(g);
+  CopyFields(node, fields);
+  mIndexRoot = Substitute(mIndexRoot, old, node);
+}
+
+void IntrusiveHeap::CopyFields(IndexNode* node, const NodeFields& fields) {
   node->mLeft = fields.mLeft;
   node->mRight = fields.mRight;
   node->mLeftMax = fields.mLeftMax;
   node->mRightMax = fields.mRightMax;
   node->mRunMax = fields.mRunMax;
   node->mPriority = fields.mPriority;
-  mIndexRoot = Substitute(mIndexRoot, old, node);
+}
+
+// Puts `with` (a subtree, or null) where the search's node was, and carries the changed
+// maximum up the recorded path as far as it changes anything.
+void IntrusiveHeap::Relink(const Search& s, IndexNode* with) {
+  const IndexNode* old = s.mPath[0];
+  if (s.mDepth == 1) {
+    mIndexRoot = with;
+    return;
+  }
+  bool left = s.mPath[1]->mLeft == old;
+  if (left) s.mPath[1]->mLeft = with;
+  else s.mPath[1]->mRight = with;
+  uint32_t m = Max(with);
+  for (unsigned int i = 1; i < s.mDepth; ++i) {
+    IndexNode* a = s.mPath[i];
+    if (left) {
+      if (a->mLeftMax == m) return;
+      a->mLeftMax = m;
+    } else {
+      if (a->mRightMax == m) return;
+      a->mRightMax = m;
+    }
+    if (i + 1 == s.mDepth) return;
+    m = Max(a);
+    left = s.mPath[i + 1]->mLeft == a;
+  }
 }
 
 // ---- Search ---------------------------------------------------------------------------------
@@ -441,41 +474,41 @@ IntrusiveHeap::FreeHeader* IntrusiveHeap::WalkRunDown(IndexNode* start, uint64_t
 // In address order: the left subtree, the node's run, the node, the right subtree. `below`
 // is the nearest node below n's subtree. A subtree is entered only when its maximum, kept in
 // n, admits the request; bounds made exact on the way are carried back up.
-void IntrusiveHeap::FindLow(IndexNode* n, IndexNode* below, uint64_t least, unsigned int alignment, unsigned int size,
-                            FreeHeader*& found) {
-  if (n->mLeftMax >= least) {
-    FindLow(n->mLeft, below, least, alignment, size, found);
+void IntrusiveHeap::FindLow(IndexNode* n, IndexNode* below, Search& s) {
+  if (n->mLeftMax >= s.mLeast) {
+    FindLow(n->mLeft, below, s);
     n->mLeftMax = Max(n->mLeft);
   }
-  if (found == nullptr && n->mRunMax >= least) {
+  if (s.mFound == nullptr && n->mRunMax >= s.mLeast) {
     uint32_t exact = 0;
-    found = WalkRunUp(n->mLeft != nullptr ? Rightmost(n->mLeft) : below, least, alignment, size, exact);
-    if (found == nullptr) n->mRunMax = exact;
+    s.mFound = WalkRunUp(n->mLeft != nullptr ? Rightmost(n->mLeft) : below, s.mLeast, s.mAlignment, s.mSize, exact);
+    if (s.mFound == nullptr) n->mRunMax = exact;
   }
-  if (found == nullptr && Length(n) >= least && Fits(n, alignment, size)) found = n;
-  if (found == nullptr && n->mRightMax >= least) {
-    FindLow(n->mRight, n, least, alignment, size, found);
+  if (s.mFound == nullptr && Length(n) >= s.mLeast && Fits(n, s.mAlignment, s.mSize)) s.mFound = n;
+  if (s.mFound == nullptr && n->mRightMax >= s.mLeast) {
+    FindLow(n->mRight, n, s);
     n->mRightMax = Max(n->mRight);
   }
+  if (s.mFound != nullptr) s.Record(n);
 }
 
 // The mirror order: the right subtree, the node, the node's run, the left subtree.
-void IntrusiveHeap::FindHigh(IndexNode* n, uint64_t least, unsigned int alignment, unsigned int size,
-                             FreeHeader*& found) {
-  if (n->mRightMax >= least) {
-    FindHigh(n->mRight, least, alignment, size, found);
+void IntrusiveHeap::FindHigh(IndexNode* n, Search& s) {
+  if (n->mRightMax >= s.mLeast) {
+    FindHigh(n->mRight, s);
     n->mRightMax = Max(n->mRight);
   }
-  if (found == nullptr && Length(n) >= least && Fits(n, alignment, size)) found = n;
-  if (found == nullptr && n->mRunMax >= least) {
+  if (s.mFound == nullptr && Length(n) >= s.mLeast && Fits(n, s.mAlignment, s.mSize)) s.mFound = n;
+  if (s.mFound == nullptr && n->mRunMax >= s.mLeast) {
     uint32_t exact = 0;
-    found = WalkRunDown(n, least, alignment, size, exact);
-    if (found == nullptr) n->mRunMax = exact;
+    s.mFound = WalkRunDown(n, s.mLeast, s.mAlignment, s.mSize, exact);
+    if (s.mFound == nullptr) n->mRunMax = exact;
   }
-  if (found == nullptr && n->mLeftMax >= least) {
-    FindHigh(n->mLeft, least, alignment, size, found);
+  if (s.mFound == nullptr && n->mLeftMax >= s.mLeast) {
+    FindHigh(n->mLeft, s);
     n->mLeftMax = Max(n->mLeft);
   }
+  if (s.mFound != nullptr) s.Record(n);
 }
 
 // The first fit of the plain walk of bin 0: upwards from the lowest free block, or, from the
@@ -483,37 +516,46 @@ void IntrusiveHeap::FindHigh(IndexNode* n, uint64_t least, unsigned int alignmen
 // the highest free block, so it comes last upwards and second downwards. The treap and the
 // run bounds only skip blocks that cannot fit: none is shorter than the header plus the
 // size. The tree bins would be searched next; nothing is ever filed there.
-IntrusiveHeap::FreeHeader* IntrusiveHeap::FindFree(unsigned int alignment, unsigned int size, bool fromTop) {
+void IntrusiveHeap::FindFree(Search& s, bool fromTop) {
   FreeHeader* const head = mFreeIndex.mBins[0];
-  if (head == nullptr) return nullptr;
-  const uint64_t least = uint64_t{AllocHeaderSize()} + size;
-  FreeHeader* found = nullptr;
+  if (head == nullptr) return;
+  s.mLeast = uint64_t{AllocHeaderSize()} + s.mSize;
   uint32_t exact = 0;
   if (!fromTop) {
-    if (Max(mIndexRoot) >= least) FindLow(mIndexRoot, nullptr, least, alignment, size, found);
-    if (found == nullptr && mTopRunMax >= least) {
-      found = WalkRunUp(mIndexRoot != nullptr ? Rightmost(mIndexRoot) : nullptr, least, alignment, size, exact);
-      if (found == nullptr) mTopRunMax = exact;
+    if (Max(mIndexRoot) >= s.mLeast) FindLow(mIndexRoot, nullptr, s);
+    if (s.mFound == nullptr && mTopRunMax >= s.mLeast) {
+      s.mFound = WalkRunUp(mIndexRoot != nullptr ? Rightmost(mIndexRoot) : nullptr, s.mLeast, s.mAlignment, s.mSize,
+                           exact);
+      if (s.mFound == nullptr) mTopRunMax = exact;
     }
-    if (found == nullptr && mTop != nullptr && Fits(mTop, alignment, size)) found = mTop;
-    return found;
+    if (s.mFound == nullptr && mTop != nullptr && Fits(mTop, s.mAlignment, s.mSize)) s.mFound = mTop;
+    return;
   }
-  if (Fits(head, alignment, size)) return head;
-  if (mTop != nullptr && mTop != head && Fits(mTop, alignment, size)) return mTop;
-  if (mTopRunMax >= least) {
-    found = WalkRunDown(nullptr, least, alignment, size, exact);
-    if (found != nullptr) return found;
+  if (Fits(head, s.mAlignment, s.mSize)) {
+    s.mFound = head;
+    return;
+  }
+  if (mTop != nullptr && mTop != head && Fits(mTop, s.mAlignment, s.mSize)) {
+    s.mFound = mTop;
+    return;
+  }
+  if (mTopRunMax >= s.mLeast) {
+    s.mFound = WalkRunDown(nullptr, s.mLeast, s.mAlignment, s.mSize, exact);
+    if (s.mFound != nullptr) return;
     mTopRunMax = exact;
   }
-  if (Max(mIndexRoot) >= least) FindHigh(mIndexRoot, least, alignment, size, found);
-  return found;
+  if (Max(mIndexRoot) >= s.mLeast) FindHigh(mIndexRoot, s);
 }
 
 void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void** userHeader, bool fromTop) {
   if (alignment < kMinAlignment) alignment = kMinAlignment;
   size = MinimumSize(size);
   if (size > kSizeMask) return nullptr;
-  FreeHeader* f = FindFree(alignment, size, fromTop);
+  Search s;
+  s.mAlignment = alignment;
+  s.mSize = size;
+  FindFree(s, fromTop);
+  FreeHeader* const f = s.mFound;
   if (f == nullptr) return nullptr;
 
   const uintptr_t at = Addr(f);
@@ -543,7 +585,7 @@ void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void*
       fields = Fields(static_cast<IndexNode*>(f));
     }
   }
-  if (follow == Follow::kRefile) Unfile(f);
+  if (follow == Follow::kRefile) Unfile(f, &s);
 
   FreeHeader* before;
   FreeHeader* kept = nullptr;
@@ -570,11 +612,18 @@ void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void*
   }
   switch (follow) {
     case Follow::kShrink:
-      Regrown(f, length);
+      if (s.OnPath(f)) Relink(s, static_cast<IndexNode*>(f));
+      else Regrown(f, length);
       if (g != nullptr) File(g);
       break;
     case Follow::kHandOver:
-      TakePlace(static_cast<IndexNode*>(f), fields, g);
+      if (s.OnPath(f)) {
+        auto* node = static_cast<IndexNode*>(g);
+        CopyFields(node, fields);
+        Relink(s, node);
+      } else {
+        TakePlace(static_cast<IndexNode*>(f), fields, g);
+      }
       break;
     case Follow::kRefile:
       if (g != nullptr) File(g);
@@ -594,7 +643,11 @@ void* IntrusiveHeap::AllocateFromTop(unsigned int alignment, unsigned int size, 
 }
 
 int IntrusiveHeap::CanAllocate(unsigned int size, unsigned int alignment) {
-  return FindFree(alignment, size, false) != nullptr ? 1 : 0;
+  Search s;
+  s.mAlignment = alignment;
+  s.mSize = size;
+  FindFree(s, false);
+  return s.mFound != nullptr ? 1 : 0;
 }
 
 // ---- Free and resize ------------------------------------------------------------------------

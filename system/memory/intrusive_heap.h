@@ -177,8 +177,27 @@ class YR_API IntrusiveHeap {
   void UpdateBlockChecksum(Header*) {}
   void UpdateChecksums() {}
 
+  // A search for the first fit: the request, the block found and, when the block is a node,
+  // the nodes from it up to the root, so that the update that follows needs no second walk
+  // from the root. A treap of the most nodes a range can hold is almost never deeper than
+  // the path kept; a deeper path is dropped and the update walks from the root instead.
+  static constexpr unsigned int kPathLength = 96;
+  struct Search {
+    uint64_t mLeast;  // the header plus the size: no shorter block can fit
+    unsigned int mAlignment;
+    unsigned int mSize;
+    FreeHeader* mFound = nullptr;
+    unsigned int mDepth = 0;  // above kPathLength once the path has been dropped
+    IndexNode* mPath[kPathLength];
+    void Record(IndexNode* n) {
+      if (mDepth < kPathLength) mPath[mDepth++] = n;
+      else mDepth = kPathLength + 1;
+    }
+    bool OnPath(const FreeHeader* f) const { return mDepth >= 1 && mDepth <= kPathLength && mPath[0] == f; }
+  };
+
   void* AllocateIn(unsigned int alignment, unsigned int size, void** userHeader, bool fromTop);
-  FreeHeader* FindFree(unsigned int alignment, unsigned int size, bool fromTop);
+  void FindFree(Search& s, bool fromTop);
   // The treap over the long free blocks.
   static bool Indexed(const FreeHeader* f) { return (f->mSizeWord & kSizeMask) >= kIndexedLength; }
   // The links and figures of a node, read before the bytes that hold them are overwritten.
@@ -191,18 +210,19 @@ class YR_API IntrusiveHeap {
     uint32_t mPriority;
   };
   void File(FreeHeader* f);
-  void Unfile(FreeHeader* f);
+  void Unfile(FreeHeader* f, const Search* s = nullptr);
+  void Relink(const Search& s, IndexNode* with);
   void Regrown(FreeHeader* f, uint32_t oldLength);
   void TakePlace(IndexNode* old, const NodeFields& fields, FreeHeader* g);
+  static void CopyFields(IndexNode* node, const NodeFields& fields);
   static NodeFields Fields(const IndexNode* n) {
     return {n->mLeft, n->mRight, n->mLeftMax, n->mRightMax, n->mRunMax, n->mPriority};
   }
   IndexNode* NodeAbove(uintptr_t at) const;
   void RaiseRunBound(uintptr_t at, uint32_t length);
   void RaiseBound(IndexNode* above, uint32_t length);
-  void FindLow(IndexNode* n, IndexNode* below, uint64_t least, unsigned int alignment, unsigned int size,
-               FreeHeader*& found);
-  void FindHigh(IndexNode* n, uint64_t least, unsigned int alignment, unsigned int size, FreeHeader*& found);
+  void FindLow(IndexNode* n, IndexNode* below, Search& s);
+  void FindHigh(IndexNode* n, Search& s);
   FreeHeader* WalkRunUp(IndexNode* below, uint64_t least, unsigned int alignment, unsigned int size,
                         uint32_t& exactMax);
   FreeHeader* WalkRunDown(IndexNode* start, uint64_t least, unsigned int alignment, unsigned int size,
