@@ -77,14 +77,19 @@ Node* RotateLeft(Node* t) {
   return r;
 }
 
+// Inserts x under t. `above` is the lowest node above x met on the way down: x splits its
+// run, and the old bound (topRunMax when there is no node above) holds for both parts.
 template <class Node>
-Node* Insert(Node* t, Node* x) {
-  if (t == nullptr) return x;
+Node* Insert(Node* t, Node* x, const Node* above, uint32_t topRunMax) {
+  if (t == nullptr) {
+    x->mRunMax = above != nullptr ? above->mRunMax : topRunMax;
+    return x;
+  }
   if (Addr(x) < Addr(t)) {
-    SetLeft(t, Insert(t->mLeft, x));
+    SetLeft(t, Insert(t->mLeft, x, t, topRunMax));
     if (t->mLeft->mPriority > t->mPriority) return RotateRight(t);
   } else {
-    SetRight(t, Insert(t->mRight, x));
+    SetRight(t, Insert(t->mRight, x, above, topRunMax));
     if (t->mRight->mPriority > t->mPriority) return RotateLeft(t);
   }
   return t;
@@ -102,12 +107,32 @@ Node* Join(Node* a, Node* b) {
   return b;
 }
 
+// Raises the run bound of the lowest node of t to at least bound, keeping the maxima.
 template <class Node>
-Node* Erase(Node* t, Node* x) {
-  if (t == nullptr) return nullptr;
-  if (t == x) return Join(t->mLeft, t->mRight);
-  if (Addr(x) < Addr(t)) SetLeft(t, Erase(t->mLeft, x));
-  else SetRight(t, Erase(t->mRight, x));
+void RaiseLowest(Node* t, uint32_t bound) {
+  if (t->mLeft != nullptr) {
+    RaiseLowest(t->mLeft, bound);
+    t->mLeftMax = Max(t->mLeft);
+  } else if (t->mRunMax < bound) {
+    t->mRunMax = bound;
+  }
+}
+
+// Takes x out of t. x's run joins the run of the node above it, whose bound is raised to
+// x's: the lowest node of x's right subtree, else `above`, the lowest node above x met on
+// the way down, else the bound of the short blocks above every node, topRunMax. The
+// maxima of every node on the way are recomputed as the recursion returns.
+template <class Node>
+Node* Erase(Node* t, Node* x, Node* above, uint32_t& topRunMax) {
+  if (t == x) {
+    const uint32_t bound = x->mRunMax;
+    if (x->mRight != nullptr) RaiseLowest(x->mRight, bound);
+    else if (above != nullptr && above->mRunMax < bound) above->mRunMax = bound;
+    else if (above == nullptr && topRunMax < bound) topRunMax = bound;
+    return Join(x->mLeft, x->mRight);
+  }
+  if (Addr(x) < Addr(t)) SetLeft(t, Erase(t->mLeft, x, t, topRunMax));
+  else SetRight(t, Erase(t->mRight, x, above, topRunMax));
   return t;
 }
 
@@ -354,15 +379,12 @@ void IntrusiveHeap::File(FreeHeader* f) {
     return;
   }
   auto* node = static_cast<IndexNode*>(f);
-  IndexNode* above = NodeAbove(Addr(f));
-  // The new node splits the run of the node above it: the old bound holds for both parts.
-  node->mRunMax = above != nullptr ? above->mRunMax : mTopRunMax;
   node->mPriority = Priority(node);
   node->mLeft = nullptr;
   node->mRight = nullptr;
   node->mLeftMax = 0;
   node->mRightMax = 0;
-  mIndexRoot = Insert(mIndexRoot, node);
+  mIndexRoot = Insert(mIndexRoot, node, static_cast<IndexNode*>(nullptr), mTopRunMax);
 }
 
 // Takes a free block out of the index before its length, links or memory change. Short
@@ -375,11 +397,21 @@ void IntrusiveHeap::Unfile(FreeHeader* f, const Search* s) {
   }
   if (!Indexed(f)) return;
   auto* node = static_cast<IndexNode*>(f);
-  if (s != nullptr && s->OnPath(f)) Relink(*s, Join(node->mLeft, node->mRight));
-  else mIndexRoot = Erase(mIndexRoot, node);
-  // The node's run joins the run of the node above it.
-  IndexNode* above = NodeAbove(Addr(f));
-  RaiseBound(above, node->mRunMax);
+  if (s == nullptr || !s->OnPath(f)) {
+    mIndexRoot = Erase(mIndexRoot, node, static_cast<IndexNode*>(nullptr), mTopRunMax);
+    return;
+  }
+  // As Erase does, along the recorded path: the node above is the lowest of the right
+  // subtree, else the nearest ancestor the path leaves to the left.
+  IndexNode* const right = node->mRight;
+  const uint32_t bound = node->mRunMax;
+  IndexNode* above = nullptr;
+  for (unsigned int i = 1; right == nullptr && above == nullptr && i < s->mDepth; ++i) {
+    if (s->mPath[i]->mLeft == s->mPath[i - 1]) above = s->mPath[i];
+  }
+  if (right != nullptr) RaiseLowest(right, bound);
+  Relink(*s, Join(node->mLeft, right));
+  if (right == nullptr) RaiseBound(above, bound);
 }
 
 // A filed block below the top kept its address and links while its length changed from
