@@ -137,13 +137,21 @@ Node* Erase(Node* t, Node* x, Node* above, uint32_t& topRunMax) {
 }
 
 // Puts y in x's place: y lies next to x in address order with no node between them, and
-// already carries x's links, child maxima and priority. x's bytes are not read: y may
+// already carries x's links, child maxima and priority; yMax is its subtree maximum, passed
+// in so that y's freshly written bytes need not be read back. x's bytes are not read: y may
 // overlap them. The maxima on the path are recomputed.
 template <class Node>
-Node* Substitute(Node* t, const Node* x, Node* y) {
+Node* Substitute(Node* t, const Node* x, Node* y, uint32_t yMax) {
   if (t == x) return y;
-  if (Addr(x) < Addr(t)) SetLeft(t, Substitute(t->mLeft, x, y));
-  else SetRight(t, Substitute(t->mRight, x, y));
+  if (Addr(x) < Addr(t)) {
+    const bool child = t->mLeft == x;
+    t->mLeft = Substitute(t->mLeft, x, y, yMax);
+    t->mLeftMax = child ? yMax : Max(t->mLeft);
+  } else {
+    const bool child = t->mRight == x;
+    t->mRight = Substitute(t->mRight, x, y, yMax);
+    t->mRightMax = child ? yMax : Max(t->mRight);
+  }
   return t;
 }
 
@@ -410,7 +418,8 @@ void IntrusiveHeap::Unfile(FreeHeader* f, const Search* s) {
     if (s->mPath[i]->mLeft == s->mPath[i - 1]) above = s->mPath[i];
   }
   if (right != nullptr) RaiseLowest(right, bound);
-  Relink(*s, Join(node->mLeft, right));
+  IndexNode* const joined = Join(node->mLeft, right);
+  Relink(*s, joined, Max(joined));
   if (right == nullptr) RaiseBound(above, bound);
 }
 
@@ -425,10 +434,12 @@ void IntrusiveHeap::Regrown(FreeHeader* f, uint32_t oldLength) {
 // g, a long free block below the top filed nowhere yet, takes the place in address order
 // of the node `old`, whose fields were read before g's bytes were written: no free block
 // lies between them, so old's run below is g's run.
-void IntrusiveHeap::TakePlace(IndexNode* old, const NodeFields& fields, FreeHeader* g) {
+void IntrusiveHeap::TakePlace(IndexNode* old, const NodeFields& fields, FreeHeader* g, const Search* s) {
   auto* node = static_cast<IndexNode*>(g);
   CopyFields(node, fields);
-  mIndexRoot = Substitute(mIndexRoot, old, node);
+  const uint32_t m = Larger(Larger(Length(g), fields.mRunMax), Larger(fields.mLeftMax, fields.mRightMax));
+  if (s != nullptr && s->OnPath(old)) Relink(*s, node, m);
+  else mIndexRoot = Substitute(mIndexRoot, static_cast<const IndexNode*>(old), node, m);
 }
 
 void IntrusiveHeap::CopyFields(IndexNode* node, const NodeFields& fields) {
@@ -440,9 +451,9 @@ void IntrusiveHeap::CopyFields(IndexNode* node, const NodeFields& fields) {
   node->mPriority = fields.mPriority;
 }
 
-// Puts `with` (a subtree, or null) where the search's node was, and carries the changed
-// maximum up the recorded path as far as it changes anything.
-void IntrusiveHeap::Relink(const Search& s, IndexNode* with) {
+// Puts `with` (a subtree, or null) where the search's node was, and carries its maximum m
+// up the recorded path as far as it changes anything.
+void IntrusiveHeap::Relink(const Search& s, IndexNode* with, uint32_t m) {
   const IndexNode* old = s.mPath[0];
   if (s.mDepth == 1) {
     mIndexRoot = with;
@@ -451,7 +462,6 @@ void IntrusiveHeap::Relink(const Search& s, IndexNode* with) {
   bool left = s.mPath[1]->mLeft == old;
   if (left) s.mPath[1]->mLeft = with;
   else s.mPath[1]->mRight = with;
-  uint32_t m = Max(with);
   for (unsigned int i = 1; i < s.mDepth; ++i) {
     IndexNode* a = s.mPath[i];
     if (left) {
@@ -644,18 +654,12 @@ void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void*
   }
   switch (follow) {
     case Follow::kShrink:
-      if (s.OnPath(f)) Relink(s, static_cast<IndexNode*>(f));
+      if (s.OnPath(f)) Relink(s, static_cast<IndexNode*>(f), Max(static_cast<IndexNode*>(f)));
       else Regrown(f, length);
       if (g != nullptr) File(g);
       break;
     case Follow::kHandOver:
-      if (s.OnPath(f)) {
-        auto* node = static_cast<IndexNode*>(g);
-        CopyFields(node, fields);
-        Relink(s, node);
-      } else {
-        TakePlace(static_cast<IndexNode*>(f), fields, g);
-      }
+      TakePlace(static_cast<IndexNode*>(f), fields, g, &s);
       break;
     case Follow::kRefile:
       if (g != nullptr) File(g);
