@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -34,6 +35,22 @@ struct IntrusiveHeapTestAccess {
   }
   // Breaks one invariant so that validation has something to find.
   static void SetAvailable(IntrusiveHeap& heap, uint32_t value) { heap.mAvailable = value; }
+  // The mean depth of the free block index's nodes (the root at depth 1) and their count.
+  static double MeanIndexDepth(const IntrusiveHeap& heap, uint64_t& nodes) {
+    uint64_t depthSum = 0;
+    nodes = 0;
+    std::vector<std::pair<const IntrusiveHeap::IndexNode*, uint64_t>> stack;
+    if (heap.mIndexRoot != nullptr) stack.emplace_back(heap.mIndexRoot, 1);
+    while (!stack.empty()) {
+      auto [n, depth] = stack.back();
+      stack.pop_back();
+      ++nodes;
+      depthSum += depth;
+      if (n->mLeft != nullptr) stack.emplace_back(n->mLeft, depth + 1);
+      if (n->mRight != nullptr) stack.emplace_back(n->mRight, depth + 1);
+    }
+    return nodes == 0 ? 0.0 : static_cast<double>(depthSum) / static_cast<double>(nodes);
+  }
   static void* First(IntrusiveHeap& heap) { return heap.mFirst; }
 };
 
@@ -423,6 +440,10 @@ class Model {
   int failures = 0;
   // Each allocation is first tried against the plain walk of bin 0, then undone.
   bool mCompareWithLinearWalk = false;
+  // Half the frees and resizes take one of the highest blocks, and a quarter of the
+  // requests are sized to fit the block that ends the range exactly or nearly: the top
+  // block keeps appearing, vanishing and merging.
+  bool mNearTop = false;
 
  private:
   static bool HasFailure() { return testing::Test::HasFatalFailure() || testing::Test::HasNonfatalFailure(); }
@@ -435,6 +456,15 @@ class Model {
   uint32_t ModelAvailable() const { return static_cast<uint32_t>(mHeap.Capacity() - mUsedBytes); }
 
   unsigned int RandomSize() {
+    if (mNearTop && mRandom() % 4 == 0) {
+      const auto blocks = Access::FreeBlocks(mHeap);
+      const uintptr_t end = ((mBegin + 3) & ~uintptr_t{3}) + mHeap.Capacity();
+      if (!blocks.empty() && blocks.back().first + blocks.back().second == end) {
+        const uint64_t room = blocks.back().second - uint64_t{H} - mUserHeaderSize;
+        const uint64_t less = 4 * (mRandom() % 12);  // 0 leaves no tail; 28 and more split one off
+        if (room > less && room - less <= sizeof mPattern) return static_cast<unsigned int>(room - less);
+      }
+    }
     switch (mRandom() % 8) {
       case 0: return mRandom() % 16;
       case 1: return 1000 + mRandom() % 3000;
@@ -458,6 +488,11 @@ class Model {
   }
 
   char* Pick() {
+    if (mNearTop && mRandom() % 2 == 0) {
+      auto it = mLive.end();
+      for (unsigned int back = 1 + mRandom() % 3; back > 0 && it != mLive.begin(); --back) --it;
+      return it->first;
+    }
     auto it = mLive.lower_bound(reinterpret_cast<char*>(mBegin + mRandom() % mHeap.Capacity()));
     if (it == mLive.end()) it = mLive.begin();
     return it->first;
@@ -622,6 +657,43 @@ TEST(IntrusiveHeapModelTest, SearchAgreesWithThePlainFirstFitWalk) {
     model.Run(100000, 2000);
     if (testing::Test::HasFailure()) return;
     EXPECT_GT(model.failures, 0) << "the range should fill up now and then";
+  }
+}
+
+// The block that ends the range is kept apart from the index; churn around it (exact and
+// near fits that use it up or split it, frees of the blocks below it, resizes of the block
+// next to it) must keep every placement that of the plain walk.
+TEST(IntrusiveHeapModelTest, ChurnAtTheTopAgreesWithThePlainFirstFitWalk) {
+  for (unsigned int userHeaderSize : {0u, 4u, 8u}) {
+    SCOPED_TRACE(userHeaderSize);
+    Model model(64 * 1024, userHeaderSize, 1234u + userHeaderSize);
+    model.mCompareWithLinearWalk = true;
+    model.mNearTop = true;
+    model.Run(30000, 30000);
+    if (testing::Test::HasFailure()) return;
+  }
+}
+
+// Holes at evenly spaced addresses are the common case (arrays of same-sized objects with
+// every other one freed). Node priorities must still look random: the index's mean depth
+// stays near the 2 ln n of a random treap instead of growing with the regular spacing.
+TEST_F(IntrusiveHeapTest, Index_StaysShallowOverEvenlySpacedHoles) {
+  constexpr unsigned int kHoles = 20000;
+  for (unsigned int spacing : {64u, 100u, 128u, 256u}) {
+    for (size_t offset : {size_t{0}, size_t{12}, size_t{60}}) {
+      SCOPED_TRACE(testing::Message() << "spacing " << spacing << " offset " << offset);
+      range = Range(2 * kHoles * (spacing + 2 * H) + 4096);
+      ASSERT_EQ(heap.Initialize(range.At(offset), static_cast<unsigned int>(range.bytes.size() - 64), 0), 1);
+      std::vector<void*> blocks;
+      for (unsigned int i = 0; i < 2 * kHoles; ++i) blocks.push_back(heap.Allocate(16, spacing));
+      ASSERT_NE(blocks.back(), nullptr);
+      for (unsigned int i = 0; i < 2 * kHoles; i += 2) heap.Free(blocks[i]);
+      uint64_t nodes = 0;
+      const double depth = Access::MeanIndexDepth(heap, nodes);
+      ASSERT_EQ(nodes, kHoles);
+      EXPECT_LT(depth, 1.5 * 2 * std::log(static_cast<double>(kHoles)));
+      EXPECT_EQ(Access::Validate0(heap), 1);
+    }
   }
 }
 
