@@ -525,17 +525,20 @@ IntrusiveHeap::FreeHeader* IntrusiveHeap::WalkRunDown(IndexNode* start, uint64_t
 void IntrusiveHeap::FindLow(IndexNode* n, IndexNode* below, Search& s) {
   if (n->mLeftMax >= s.mLeast) {
     FindLow(n->mLeft, below, s);
-    n->mLeftMax = Max(n->mLeft);
+    if (s.mTightened) n->mLeftMax = Max(n->mLeft);
   }
   if (s.mFound == nullptr && n->mRunMax >= s.mLeast) {
     uint32_t exact = 0;
     s.mFound = WalkRunUp(n->mLeft != nullptr ? Rightmost(n->mLeft) : below, s.mLeast, s.mAlignment, s.mSize, exact);
-    if (s.mFound == nullptr) n->mRunMax = exact;
+    if (s.mFound == nullptr) {
+      n->mRunMax = exact;
+      s.mTightened = true;
+    }
   }
   if (s.mFound == nullptr && Length(n) >= s.mLeast && Fits(n, s.mAlignment, s.mSize)) s.mFound = n;
   if (s.mFound == nullptr && n->mRightMax >= s.mLeast) {
     FindLow(n->mRight, n, s);
-    n->mRightMax = Max(n->mRight);
+    if (s.mTightened) n->mRightMax = Max(n->mRight);
   }
   if (s.mFound != nullptr) s.Record(n);
 }
@@ -544,17 +547,20 @@ void IntrusiveHeap::FindLow(IndexNode* n, IndexNode* below, Search& s) {
 void IntrusiveHeap::FindHigh(IndexNode* n, Search& s) {
   if (n->mRightMax >= s.mLeast) {
     FindHigh(n->mRight, s);
-    n->mRightMax = Max(n->mRight);
+    if (s.mTightened) n->mRightMax = Max(n->mRight);
   }
   if (s.mFound == nullptr && Length(n) >= s.mLeast && Fits(n, s.mAlignment, s.mSize)) s.mFound = n;
   if (s.mFound == nullptr && n->mRunMax >= s.mLeast) {
     uint32_t exact = 0;
     s.mFound = WalkRunDown(n, s.mLeast, s.mAlignment, s.mSize, exact);
-    if (s.mFound == nullptr) n->mRunMax = exact;
+    if (s.mFound == nullptr) {
+      n->mRunMax = exact;
+      s.mTightened = true;
+    }
   }
   if (s.mFound == nullptr && n->mLeftMax >= s.mLeast) {
     FindHigh(n->mLeft, s);
-    n->mLeftMax = Max(n->mLeft);
+    if (s.mTightened) n->mLeftMax = Max(n->mLeft);
   }
   if (s.mFound != nullptr) s.Record(n);
 }
@@ -700,6 +706,9 @@ int IntrusiveHeap::Free(void* p) {
   Header* h = UsedHeader(p);
   Header* n = h->mNext;
   Header* v = h->mPrev;
+  // Both neighbours' headers are needed: start both loads now rather than one after the other.
+  __builtin_prefetch(n);
+  __builtin_prefetch(v);
   UnlinkBlock(h);
   mAvailable += AllocHeaderSize() + (h->mSizeWord & kSizeMask);
   auto* nf = n != nullptr && IsFree(n) ? static_cast<FreeHeader*>(n) : nullptr;

@@ -187,6 +187,7 @@ class YR_API IntrusiveHeap {
     unsigned int mAlignment;
     unsigned int mSize;
     FreeHeader* mFound = nullptr;
+    bool mTightened = false;  // a run bound was made exact: the maxima above it are refreshed
     unsigned int mDepth = 0;  // above kPathLength once the path has been dropped
     IndexNode* mPath[kPathLength];
     void Record(IndexNode* n) {
