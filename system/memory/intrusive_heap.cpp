@@ -284,12 +284,34 @@ IntrusiveHeap::FreeHeader* IntrusiveHeap::LastInBin(FreeHeader* f) const {
   return f == mFreeIndex.mBins[0] ? nullptr : f->mFreePrev;
 }
 
-// The backward walk: the nearest free block at or below h.
+// The nearest free block at or below h, which lies below the top block. A few steps back
+// through the blocks usually meet one; a longer walk would touch a cold header per used
+// block, so past those steps the index answers instead: the highest node below h, then
+// forward through the short free blocks of the run above it (or from the lowest free block
+// when no node lies below).
 IntrusiveHeap::FreeHeader* IntrusiveHeap::NearestFreeBelow(Header* h) const {
-  for (Header* x = h; x != nullptr; x = x->mPrev) {
+  Header* x = h;
+  for (unsigned int step = 0; step < kBackwardSteps; ++step, x = x->mPrev) {
+    if (x == nullptr) return nullptr;
     if (IsFree(x)) return static_cast<FreeHeader*>(x);
   }
-  return nullptr;
+  FreeHeader* const head = mFreeIndex.mBins[0];
+  const uintptr_t at = Addr(h);
+  FreeHeader* f = nullptr;
+  for (IndexNode* n = mIndexRoot; n != nullptr;) {
+    if (Addr(n) < at) {
+      f = n;
+      n = n->mRight;
+    } else {
+      n = n->mLeft;
+    }
+  }
+  if (f == nullptr) {
+    if (head == nullptr || Addr(head) > at) return nullptr;
+    f = head;
+  }
+  while (f->mFreeNext != head && Addr(f->mFreeNext) <= at) f = f->mFreeNext;
+  return f;
 }
 
 // ---- Set-up ---------------------------------------------------------------------------------

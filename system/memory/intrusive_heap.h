@@ -236,6 +236,8 @@ class YR_API IntrusiveHeap {
   char* BlockEnd(const Header* next) const;
   unsigned int MinimumSize(unsigned int size) const;
   FreeHeader* MakeFree(char* at, char* end);
+  // Used blocks Free and ResizeBlock step back through before they ask the index.
+  static constexpr unsigned int kBackwardSteps = 4;
   FreeHeader* NearestFreeBelow(Header* h) const;
   void InsertFree(FreeHeader* after, FreeHeader* g);
   void RemoveFree(FreeHeader* f);
