@@ -424,8 +424,8 @@ void IntrusiveHeap::File(FreeHeader* f) {
 }
 
 // Takes a free block out of the index before its length, links or memory change. Short
-// blocks leave their run bound as it is: it stays an upper bound.
-// A search that found f hands over its path, and f's children are joined in its place.
+// blocks leave their run bound as it is: it stays an upper bound. When s is the search that
+// found f, f's children are joined in its place along the recorded path.
 void IntrusiveHeap::Unfile(FreeHeader* f, const Search* s) {
   if (f == mTop) {
     mTop = nullptr;
@@ -453,10 +453,16 @@ void IntrusiveHeap::Unfile(FreeHeader* f, const Search* s) {
 
 // A filed block below the top kept its address and links while its length changed from
 // oldLength, and its node fields are intact. A node that stays one (callers never shrink a
-// node below kIndexedLength here) only has its path's maxima refreshed.
+// node below kIndexedLength here) only has its path's maxima refreshed, and not even that
+// when its subtree's maximum is the same as before, which a longer block below it decides.
 void IntrusiveHeap::Regrown(FreeHeader* f, uint32_t oldLength) {
-  if (oldLength >= kIndexedLength) Refresh(mIndexRoot, static_cast<IndexNode*>(f));
-  else File(f);
+  if (oldLength < kIndexedLength) {
+    File(f);
+    return;
+  }
+  auto* node = static_cast<IndexNode*>(f);
+  const uint32_t others = Larger(node->mRunMax, Larger(node->mLeftMax, node->mRightMax));
+  if (Larger(oldLength, others) != Max(node)) Refresh(mIndexRoot, node);
 }
 
 // g, a long free block below the top filed nowhere yet, takes the place in address order

@@ -10,23 +10,43 @@
 // object: the bottom-up search tries it last and the top-down one right after the lowest
 // block, exactly where the plain walk meets it, and carving from it or freeing into it
 // touches no index. The other free blocks long enough to carry a tree node (kIndexedLength)
-// form a treap keyed by address, each node holding the largest length in its subtree and an
-// upper bound on the lengths of the short free blocks just below it (its "run"); the heap
-// object keeps the same bound for the short blocks between the highest node and the top
-// block. A search descends the treap, skipping every subtree and run whose bound is below
-// the request, and walks a run only when its bound admits the request; a run walked to its
-// end without a fit has its bound made exact. Shrinking bounds lazily keeps every update to
+// form a treap keyed by address. Each node keeps the largest length or run bound in each of
+// its two subtrees, and an upper bound on the lengths of the short free blocks just below
+// it (its "run"); the heap object keeps the same bound for the short blocks between the
+// highest node and the top block. A search descends the treap, entering only subtrees and
+// runs whose bound admits the request, and walks a run only then; a run walked to its end
+// without a fit has its bound made exact. Lazily shrinking bounds keeps every update to
 // O(log n) expected, and the first fit found is the very block the plain walk of bin 0
 // would find.
 //
-// Updates touch the treap as little as they can. A node keeps its priority for life, so a
-// free block that takes a node's place in address order without another free block between
-// them (the tail left behind an allocation at a node's bottom, a freed block merging with
-// the node above it) takes over the node's links and priority in one walk from the root,
-// and a node that keeps its address (the front part kept by a top-down or aligned
-// allocation, the lower neighbour grown by Free) only has the maxima on its path refreshed.
-// Free finds its block's place in bin 0 from a free neighbour when it has one, and walks
-// back through used blocks only when it has none.
+// Where the time goes, and why the index is shaped so: an allocation or a free is a handful
+// of cache misses (the block's header, its neighbours', the nodes on one path), so the
+// design counts paths walked and lines touched.
+//  - The top block is outside the treap: a heap that mostly grows at its end, or a search
+//    that passes every hole, finds its fit with no walk at all, so the cost past 32,768
+//    holes is that past one.
+//  - Children's maxima live in the parent: a search or an update touches only the nodes on
+//    its path, never the sibling it does not enter.
+//  - A node keeps its priority for life, so a free block that takes a node's place in
+//    address order with no free block between them (the tail left behind an allocation at
+//    a node's bottom, a freed block merging with the node above it) takes over the node's
+//    links and priority without a rotation; a node that keeps its address (the front part
+//    kept by a top-down or aligned allocation, the lower neighbour grown by Free) only has
+//    the maxima above it refreshed.
+//  - A search records the path to the node it found, so the update that follows (shrink,
+//    hand-over or removal) carries maxima up that path, stopping where they no longer
+//    change, instead of walking from the root again. Filing and unfiling find the node
+//    above, whose run a node splits or joins, on the same walk that inserts or removes it.
+//  - Priorities are the address through a full 64-bit mixing function: evenly spaced holes
+//    (every other object of an array freed) gave a plain multiplicative hash a treap twice
+//    as deep as a random one.
+//  - Free finds its block's place in bin 0 from a free neighbour when it has one, walks
+//    back at most kBackwardSteps used blocks otherwise, and then asks the index.
+// The tree code recurses: its depth is the treap's, about 2 ln n on average and, for the
+// most nodes a 2 GiB range can hold, below a hundred with overwhelming probability, which
+// is also why a search keeps at most kPathLength nodes of its path (a deeper one is dropped
+// and the update walks from the root). Parent links were not taken: every rotation and
+// hand-over would write the moved children's lines as well.
 //
 // Each used block may carry a fixed number of caller header bytes between its block header
 // and the user data. The heap never owns the range: the caller frees it after the heap is no
