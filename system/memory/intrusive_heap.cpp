@@ -467,11 +467,13 @@ void IntrusiveHeap::Regrown(FreeHeader* f, uint32_t oldLength) {
 
 // g, a long free block below the top filed nowhere yet, takes the place in address order
 // of the node `old`, whose fields were read before g's bytes were written: no free block
-// lies between them, so old's run below is g's run.
-void IntrusiveHeap::TakePlace(IndexNode* old, const NodeFields& fields, FreeHeader* g, const Search* s) {
+// lies between them, so old's run below is g's run. g's length comes from the caller, who
+// has just computed it, rather than from g's header, whose line may still be on its way.
+void IntrusiveHeap::TakePlace(IndexNode* old, const NodeFields& fields, FreeHeader* g, uint32_t length,
+                              const Search* s) {
   auto* node = static_cast<IndexNode*>(g);
   CopyFields(node, fields);
-  const uint32_t m = Larger(Larger(Length(g), fields.mRunMax), Larger(fields.mLeftMax, fields.mRightMax));
+  const uint32_t m = Larger(Larger(length, fields.mRunMax), Larger(fields.mLeftMax, fields.mRightMax));
   if (s != nullptr && s->OnPath(old)) Relink(*s, node, m);
   else mIndexRoot = Substitute(mIndexRoot, static_cast<const IndexNode*>(old), node, m);
 }
@@ -653,6 +655,14 @@ void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void*
   char* const t = Ptr(RoundUpWord(u + size));
   char* const e = Ptr(at + length);
   const bool tail = t < e && static_cast<uintptr_t>(e - t) >= kFreeHeaderSize;
+  // The lines about to be written are mostly cold: f's neighbours in bin 0, relinked to the
+  // tail or to each other, and the tail's header and node. Their loads overlap from here.
+  __builtin_prefetch(f->mFreePrev, 1);
+  __builtin_prefetch(f->mFreeNext, 1);
+  if (tail) {
+    __builtin_prefetch(t, 1);
+    __builtin_prefetch(t + kIndexedLength - 1, 1);
+  }
 
   // How the index follows, decided before h or the tail overwrite f's node: a node whose
   // front part stays a node shrinks in place; a node whose whole tail becomes a node hands
@@ -699,7 +709,7 @@ void* IntrusiveHeap::AllocateIn(unsigned int alignment, unsigned int size, void*
       if (g != nullptr) File(g);
       break;
     case Follow::kHandOver:
-      TakePlace(static_cast<IndexNode*>(f), fields, g, &s);
+      TakePlace(static_cast<IndexNode*>(f), fields, g, static_cast<uint32_t>(e - t), &s);
       break;
     case Follow::kRefile:
       if (g != nullptr) File(g);
@@ -740,6 +750,11 @@ int IntrusiveHeap::Free(void* p) {
   UnlinkBlock(h);
   mAvailable += AllocHeaderSize() + (h->mSizeWord & kSizeMask);
   auto* nf = n != nullptr && IsFree(n) ? static_cast<FreeHeader*>(n) : nullptr;
+  if (nf != nullptr) {
+    // n leaves bin 0 or hands its place over: its neighbours there are relinked.
+    __builtin_prefetch(nf->mFreePrev, 1);
+    __builtin_prefetch(nf->mFreeNext, 1);
+  }
   Header* const after = nf != nullptr ? nf->mNext : n;  // the block above the merged free block
   char* const end = BlockEnd(after);
 
@@ -788,7 +803,7 @@ int IntrusiveHeap::Free(void* p) {
   MakeFree(Ptr(start), end);
   LinkAllocBlockAfter(v, g);
   InsertFree(before, g);
-  if (handOver) TakePlace(static_cast<IndexNode*>(nf), fields, g);
+  if (handOver) TakePlace(static_cast<IndexNode*>(nf), fields, g, static_cast<uint32_t>(end - Ptr(start)));
   else File(g);
   return 1;
 }

@@ -234,7 +234,8 @@ class YR_API IntrusiveHeap {
   void Unfile(FreeHeader* f, const Search* s = nullptr);
   void Relink(const Search& s, IndexNode* with, uint32_t m);
   void Regrown(FreeHeader* f, uint32_t oldLength);
-  void TakePlace(IndexNode* old, const NodeFields& fields, FreeHeader* g, const Search* s = nullptr);
+  void TakePlace(IndexNode* old, const NodeFields& fields, FreeHeader* g, uint32_t length,
+                 const Search* s = nullptr);
   static void CopyFields(IndexNode* node, const NodeFields& fields);
   static NodeFields Fields(const IndexNode* n) {
     return {n->mLeft, n->mRight, n->mLeftMax, n->mRightMax, n->mRunMax, n->mPriority};
