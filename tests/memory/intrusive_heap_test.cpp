@@ -626,6 +626,36 @@ class Model {
       ASSERT_EQ(data, expected->first) << "step " << step;
     }
     EXPECT_EQ(expected, mLive.end()) << "step " << step;
+    CheckLargestFit(step);
+  }
+
+  // The largest size CanAllocate admits, found by bisection, is the largest any free block
+  // holds at that alignment: the maxima the index keeps for its subtrees and runs may skip
+  // only blocks that cannot fit.
+  void CheckLargestFit(int step) {
+    const auto blocks = Access::FreeBlocks(mHeap);
+    for (unsigned int alignment : {0u, 4u, 16u, 64u, 24u}) {
+      uint64_t largest = 0;
+      bool any = false;
+      for (const auto& [at, length] : blocks) {
+        const uint64_t start = at + uint64_t{H} + mUserHeaderSize;
+        const uint64_t aligned = alignment == 0 ? start : (start + alignment - 1) / alignment * alignment;
+        if (aligned - at > length) continue;
+        any = true;
+        largest = std::max(largest, uint64_t{length} - (aligned - at));
+      }
+      unsigned int low = 0, high = mHeap.Capacity();
+      if (mHeap.CanAllocate(0, alignment) == 0) {
+        EXPECT_FALSE(any) << "step " << step << " alignment " << alignment;
+        continue;
+      }
+      while (low < high) {
+        const unsigned int mid = low + (high - low + 1) / 2;
+        if (mHeap.CanAllocate(mid, alignment) != 0) low = mid;
+        else high = mid - 1;
+      }
+      EXPECT_EQ(low, largest) << "step " << step << " alignment " << alignment;
+    }
   }
 
   Range mRange;
@@ -657,6 +687,87 @@ TEST(IntrusiveHeapModelTest, SearchAgreesWithThePlainFirstFitWalk) {
     model.Run(100000, 2000);
     if (testing::Test::HasFailure()) return;
     EXPECT_GT(model.failures, 0) << "the range should fill up now and then";
+  }
+}
+
+// Each case is a short script over a 4 KiB heap, written against the block that ends the
+// range: after every step the invariants hold (the validation checks that the heap names
+// exactly that block as its top) and the free blocks are the ones listed, as offsets from
+// the base and lengths; the last block's length is written as 0 when it reaches the end.
+TEST_F(IntrusiveHeapTest, TopBlock_ComesAndGoesWithTheEndOfTheRange) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<uintptr_t, uint32_t>> (*run)(IntrusiveHeap& heap, char* base);
+    std::vector<std::pair<uintptr_t, uint32_t>> expected;
+  };
+  using Blocks = std::vector<std::pair<uintptr_t, uint32_t>>;
+  static const auto kOffsets = +[](IntrusiveHeap& heap, char* base) {
+    Blocks blocks;
+    for (auto [at, length] : Access::FreeBlocks(heap)) {
+      const uintptr_t offset = at - A(base);
+      blocks.emplace_back(offset, offset + length == heap.Capacity() ? 0 : length);
+    }
+    return blocks;
+  };
+  const Case cases[] = {
+      {"fresh", [](IntrusiveHeap& heap, char* base) { return kOffsets(heap, base); }, {{0, 0}}},
+      {"the whole range taken, then given back",
+       [](IntrusiveHeap& heap, char* base) {
+         void* all = heap.Allocate(4, heap.Capacity() - H);
+         EXPECT_TRUE(Access::FreeBlocks(heap).empty());
+         heap.Free(all);
+         return kOffsets(heap, base);
+       },
+       {{0, 0}}},
+      {"carved from the top, the rest stays the top",
+       [](IntrusiveHeap& heap, char* base) {
+         heap.Allocate(4, 100);
+         return kOffsets(heap, base);
+       },
+       {{H + 100, 0}}},
+      {"allocated at the very top: no top block, the front is filed",
+       [](IntrusiveHeap& heap, char* base) {
+         heap.AllocateFromTop(4, 96);
+         return kOffsets(heap, base);
+       },
+       {{0, 4096 - H - 96}}},
+      {"the last block shrinks: its tail becomes the top",
+       [](IntrusiveHeap& heap, char* base) {
+         void* a = heap.Allocate(4, 1000);
+         void* b = heap.Allocate(4, heap.Available() - H);
+         heap.ResizeBlock(b, 100);
+         (void)a;
+         return kOffsets(heap, base);
+       },
+       {{2 * H + 1000 + 100, 0}}},
+      {"a block freed between a free block and the top joins both",
+       [](IntrusiveHeap& heap, char* base) {
+         void* a = heap.Allocate(4, 200);
+         void* b = heap.Allocate(4, 300);
+         heap.Allocate(4, 400);
+         heap.Free(a);
+         EXPECT_EQ(kOffsets(heap, base).size(), 2u);
+         void* c = static_cast<char*>(b) + 300 + H;  // the block above b
+         heap.Free(c);
+         heap.Free(b);
+         return kOffsets(heap, base);
+       },
+       {{0, 0}}},
+      {"a block freed below the top merges into it, the one below stays used",
+       [](IntrusiveHeap& heap, char* base) {
+         heap.Allocate(4, 200);
+         void* b = heap.Allocate(4, 300);
+         heap.Free(b);
+         return kOffsets(heap, base);
+       },
+       {{H + 200, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Init(4096), 1);
+    char* base = range.At(0);
+    EXPECT_EQ(c.run(heap, base), c.expected);
+    EXPECT_EQ(Access::Validate0(heap), 1);
   }
 }
 
