@@ -46,8 +46,11 @@ struct IntrusiveHeapTestAccess {
       stack.pop_back();
       ++nodes;
       depthSum += depth;
-      if (n->mLeft != nullptr) stack.emplace_back(n->mLeft, depth + 1);
-      if (n->mRight != nullptr) stack.emplace_back(n->mRight, depth + 1);
+      // Nodes are packed: their links are copied out, never bound by reference.
+      const IntrusiveHeap::IndexNode* const left = n->mLeft;
+      const IntrusiveHeap::IndexNode* const right = n->mRight;
+      if (left != nullptr) stack.emplace_back(left, depth + 1);
+      if (right != nullptr) stack.emplace_back(right, depth + 1);
     }
     return nodes == 0 ? 0.0 : static_cast<double>(depthSum) / static_cast<double>(nodes);
   }
