@@ -15,12 +15,22 @@
 //
 // alloc_free_past_holes/F: F free 64-byte holes lie below the rest of the range; one
 // 256-byte allocate and free has to find the first fit past all of them, which the free
-// block index does without visiting them. The peer (glibc) runs the same pattern as a
-// reference point. The cost should stay nearly flat from 1 to 32768 holes.
+// block index does without visiting them. The fit is the top block, which the heap keeps
+// apart from the index. The peer (glibc) runs the same pattern as a reference point. The
+// cost should stay nearly flat from 1 to 32768 holes.
+//
+// alloc_free_last_hole/F: the same F holes, then one 1 KiB hole held apart from the top
+// block by a used block: the first fit is that last hole, the highest node of the index, so
+// the search descends the index to it, the allocation hands the hole's node over to the
+// remainder and the free hands it back. This curve shows how the cost grows with the depth
+// of the index (about 2 ln F).
+//
+// Both curves print, as the counter x_1_hole, each cost over the same curve's 1-hole cost.
 #include <benchmark/benchmark.h>
 #include <jemalloc/jemalloc.h>
 #include <malloc.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -193,31 +203,64 @@ void Mixed_Jemalloc(benchmark::State& state) {
 
 // ---- First fit past F holes ---------------------------------------------------------------
 
-void PastHoles_Ours(benchmark::State& state) {
-  const auto holes = static_cast<unsigned int>(state.range(0));
-  Qel::Memory::IntrusiveHeap heap;
-  heap.Initialize(Range(), kRangeSize, 0);
-  std::vector<void*> blocks;
-  for (unsigned int i = 0; i < 2 * holes; ++i) blocks.push_back(heap.Allocate(16, 64));
-  for (unsigned int i = 0; i < 2 * holes; i += 2) heap.Free(blocks[i]);
-  for (auto _ : state) {
-    void* p = heap.Allocate(16, 256);
-    benchmark::DoNotOptimize(p);
-    heap.Free(p);
-  }
+constexpr unsigned int kHoleSize = 64;
+constexpr unsigned int kLastHoleSize = 1024;
+constexpr unsigned int kRequest = 256;
+
+// Times the loop itself, so that each curve can be printed against its own 1-hole cost:
+// the 1-hole run comes first in each curve and leaves its cost here.
+template <class Body>
+void RunCurve(benchmark::State& state, double& oneHole, Body body) {
+  const auto start = std::chrono::steady_clock::now();
+  for (auto _ : state) body();
+  const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count() /
+                    static_cast<double>(state.iterations());
+  if (state.range(0) == 1) oneHole = ns;
+  if (oneHole > 0) state.counters["x_1_hole"] = ns / oneHole;
 }
 
-void PastHoles_Glibc(benchmark::State& state) {
-  const auto holes = static_cast<unsigned int>(state.range(0));
+// F holes, each between two used blocks; with lastHole, one 1 KiB hole above them, held
+// apart from the rest of the range by a used block. Returns the blocks still in use.
+template <class Alloc, class Free>
+std::vector<void*> MakeHoles(unsigned int holes, bool lastHole, Alloc alloc, Free free) {
   std::vector<void*> blocks;
-  for (unsigned int i = 0; i < 2 * holes; ++i) blocks.push_back(__libc_malloc(64));
-  for (unsigned int i = 0; i < 2 * holes; i += 2) __libc_free(blocks[i]);
-  for (auto _ : state) {
-    void* p = __libc_malloc(256);
+  for (unsigned int i = 0; i < 2 * holes; ++i) blocks.push_back(alloc(kHoleSize));
+  void* last = lastHole ? alloc(kLastHoleSize) : nullptr;
+  if (lastHole) blocks.push_back(alloc(kHoleSize));
+  for (unsigned int i = 0; i < 2 * holes; i += 2) free(blocks[i]);
+  if (last != nullptr) free(last);
+  std::vector<void*> used;
+  for (size_t i = 1; i < blocks.size(); i += 2) used.push_back(blocks[i]);
+  if (lastHole) used.push_back(blocks.back());
+  return used;
+}
+
+template <bool kLastHole>
+void Holes_Ours(benchmark::State& state) {
+  static double oneHole = 0;
+  Qel::Memory::IntrusiveHeap heap;
+  heap.Initialize(Range(), kRangeSize, 0);
+  MakeHoles(static_cast<unsigned int>(state.range(0)), kLastHole, [&](unsigned int n) { return heap.Allocate(16, n); },
+            [&](void* p) { heap.Free(p); });
+  RunCurve(state, oneHole, [&] {
+    void* p = heap.Allocate(16, kRequest);
+    benchmark::DoNotOptimize(p);
+    heap.Free(p);
+  });
+}
+
+template <bool kLastHole>
+void Holes_Glibc(benchmark::State& state) {
+  static double oneHole = 0;
+  std::vector<void*> used =
+      MakeHoles(static_cast<unsigned int>(state.range(0)), kLastHole, [](unsigned int n) { return __libc_malloc(n); },
+                [](void* p) { __libc_free(p); });
+  RunCurve(state, oneHole, [] {
+    void* p = __libc_malloc(kRequest);
     benchmark::DoNotOptimize(p);
     __libc_free(p);
-  }
-  for (unsigned int i = 1; i < 2 * holes; i += 2) __libc_free(blocks[i]);
+  });
+  for (void* p : used) __libc_free(p);
 }
 
 }  // namespace
@@ -226,7 +269,9 @@ BENCHMARK(Mixed_Ours)->Name("mixed_16_4096_vs_glibc/ours")->MinTime(0.3);
 BENCHMARK(Mixed_Glibc)->Name("mixed_16_4096_vs_glibc/peer:glibc")->MinTime(0.3);
 BENCHMARK(Mixed_Ours)->Name("mixed_16_4096_vs_jemalloc/ours")->MinTime(0.3);
 BENCHMARK(Mixed_Jemalloc)->Name("mixed_16_4096_vs_jemalloc/peer:jemalloc-arena")->MinTime(0.3);
-BENCHMARK(PastHoles_Ours)->Name("alloc_free_past_holes/ours")->RangeMultiplier(8)->Range(1, 32768)->MinTime(0.2);
-BENCHMARK(PastHoles_Glibc)->Name("alloc_free_past_holes/peer:glibc")->RangeMultiplier(8)->Range(1, 32768)->MinTime(0.2);
+BENCHMARK(Holes_Ours<false>)->Name("alloc_free_past_holes/ours")->RangeMultiplier(8)->Range(1, 32768)->MinTime(0.2);
+BENCHMARK(Holes_Glibc<false>)->Name("alloc_free_past_holes/peer:glibc")->RangeMultiplier(8)->Range(1, 32768)->MinTime(0.2);
+BENCHMARK(Holes_Ours<true>)->Name("alloc_free_last_hole/ours")->RangeMultiplier(8)->Range(1, 32768)->MinTime(0.2);
+BENCHMARK(Holes_Glibc<true>)->Name("alloc_free_last_hole/peer:glibc")->RangeMultiplier(8)->Range(1, 32768)->MinTime(0.2);
 
 YR_BENCH_MAIN()

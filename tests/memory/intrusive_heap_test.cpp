@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -34,6 +35,25 @@ struct IntrusiveHeapTestAccess {
   }
   // Breaks one invariant so that validation has something to find.
   static void SetAvailable(IntrusiveHeap& heap, uint32_t value) { heap.mAvailable = value; }
+  // The mean depth of the free block index's nodes (the root at depth 1) and their count.
+  static double MeanIndexDepth(const IntrusiveHeap& heap, uint64_t& nodes) {
+    uint64_t depthSum = 0;
+    nodes = 0;
+    std::vector<std::pair<const IntrusiveHeap::IndexNode*, uint64_t>> stack;
+    if (heap.mIndexRoot != nullptr) stack.emplace_back(heap.mIndexRoot, 1);
+    while (!stack.empty()) {
+      auto [n, depth] = stack.back();
+      stack.pop_back();
+      ++nodes;
+      depthSum += depth;
+      // Nodes are packed: their links are copied out, never bound by reference.
+      const IntrusiveHeap::IndexNode* const left = n->mLeft;
+      const IntrusiveHeap::IndexNode* const right = n->mRight;
+      if (left != nullptr) stack.emplace_back(left, depth + 1);
+      if (right != nullptr) stack.emplace_back(right, depth + 1);
+    }
+    return nodes == 0 ? 0.0 : static_cast<double>(depthSum) / static_cast<double>(nodes);
+  }
   static void* First(IntrusiveHeap& heap) { return heap.mFirst; }
 };
 
@@ -423,6 +443,10 @@ class Model {
   int failures = 0;
   // Each allocation is first tried against the plain walk of bin 0, then undone.
   bool mCompareWithLinearWalk = false;
+  // Half the frees and resizes take one of the highest blocks, and a quarter of the
+  // requests are sized to fit the block that ends the range exactly or nearly: the top
+  // block keeps appearing, vanishing and merging.
+  bool mNearTop = false;
 
  private:
   static bool HasFailure() { return testing::Test::HasFatalFailure() || testing::Test::HasNonfatalFailure(); }
@@ -435,6 +459,15 @@ class Model {
   uint32_t ModelAvailable() const { return static_cast<uint32_t>(mHeap.Capacity() - mUsedBytes); }
 
   unsigned int RandomSize() {
+    if (mNearTop && mRandom() % 4 == 0) {
+      const auto blocks = Access::FreeBlocks(mHeap);
+      const uintptr_t end = ((mBegin + 3) & ~uintptr_t{3}) + mHeap.Capacity();
+      if (!blocks.empty() && blocks.back().first + blocks.back().second == end) {
+        const uint64_t room = blocks.back().second - uint64_t{H} - mUserHeaderSize;
+        const uint64_t less = 4 * (mRandom() % 12);  // 0 leaves no tail; 28 and more split one off
+        if (room > less && room - less <= sizeof mPattern) return static_cast<unsigned int>(room - less);
+      }
+    }
     switch (mRandom() % 8) {
       case 0: return mRandom() % 16;
       case 1: return 1000 + mRandom() % 3000;
@@ -458,6 +491,11 @@ class Model {
   }
 
   char* Pick() {
+    if (mNearTop && mRandom() % 2 == 0) {
+      auto it = mLive.end();
+      for (unsigned int back = 1 + mRandom() % 3; back > 0 && it != mLive.begin(); --back) --it;
+      return it->first;
+    }
     auto it = mLive.lower_bound(reinterpret_cast<char*>(mBegin + mRandom() % mHeap.Capacity()));
     if (it == mLive.end()) it = mLive.begin();
     return it->first;
@@ -591,6 +629,36 @@ class Model {
       ASSERT_EQ(data, expected->first) << "step " << step;
     }
     EXPECT_EQ(expected, mLive.end()) << "step " << step;
+    CheckLargestFit(step);
+  }
+
+  // The largest size CanAllocate admits, found by bisection, is the largest any free block
+  // holds at that alignment: the maxima the index keeps for its subtrees and runs may skip
+  // only blocks that cannot fit.
+  void CheckLargestFit(int step) {
+    const auto blocks = Access::FreeBlocks(mHeap);
+    for (unsigned int alignment : {0u, 4u, 16u, 64u, 24u}) {
+      uint64_t largest = 0;
+      bool any = false;
+      for (const auto& [at, length] : blocks) {
+        const uint64_t start = at + uint64_t{H} + mUserHeaderSize;
+        const uint64_t aligned = alignment == 0 ? start : (start + alignment - 1) / alignment * alignment;
+        if (aligned - at > length) continue;
+        any = true;
+        largest = std::max(largest, uint64_t{length} - (aligned - at));
+      }
+      unsigned int low = 0, high = mHeap.Capacity();
+      if (mHeap.CanAllocate(0, alignment) == 0) {
+        EXPECT_FALSE(any) << "step " << step << " alignment " << alignment;
+        continue;
+      }
+      while (low < high) {
+        const unsigned int mid = low + (high - low + 1) / 2;
+        if (mHeap.CanAllocate(mid, alignment) != 0) low = mid;
+        else high = mid - 1;
+      }
+      EXPECT_EQ(low, largest) << "step " << step << " alignment " << alignment;
+    }
   }
 
   Range mRange;
@@ -622,6 +690,124 @@ TEST(IntrusiveHeapModelTest, SearchAgreesWithThePlainFirstFitWalk) {
     model.Run(100000, 2000);
     if (testing::Test::HasFailure()) return;
     EXPECT_GT(model.failures, 0) << "the range should fill up now and then";
+  }
+}
+
+// Each case is a short script over a 4 KiB heap, written against the block that ends the
+// range: after every step the invariants hold (the validation checks that the heap names
+// exactly that block as its top) and the free blocks are the ones listed, as offsets from
+// the base and lengths; the last block's length is written as 0 when it reaches the end.
+TEST_F(IntrusiveHeapTest, TopBlock_ComesAndGoesWithTheEndOfTheRange) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<uintptr_t, uint32_t>> (*run)(IntrusiveHeap& heap, char* base);
+    std::vector<std::pair<uintptr_t, uint32_t>> expected;
+  };
+  using Blocks = std::vector<std::pair<uintptr_t, uint32_t>>;
+  static const auto kOffsets = +[](IntrusiveHeap& heap, char* base) {
+    Blocks blocks;
+    for (auto [at, length] : Access::FreeBlocks(heap)) {
+      const uintptr_t offset = at - A(base);
+      blocks.emplace_back(offset, offset + length == heap.Capacity() ? 0 : length);
+    }
+    return blocks;
+  };
+  const Case cases[] = {
+      {"fresh", [](IntrusiveHeap& heap, char* base) { return kOffsets(heap, base); }, {{0, 0}}},
+      {"the whole range taken, then given back",
+       [](IntrusiveHeap& heap, char* base) {
+         void* all = heap.Allocate(4, heap.Capacity() - H);
+         EXPECT_TRUE(Access::FreeBlocks(heap).empty());
+         heap.Free(all);
+         return kOffsets(heap, base);
+       },
+       {{0, 0}}},
+      {"carved from the top, the rest stays the top",
+       [](IntrusiveHeap& heap, char* base) {
+         heap.Allocate(4, 100);
+         return kOffsets(heap, base);
+       },
+       {{H + 100, 0}}},
+      {"allocated at the very top: no top block, the front is filed",
+       [](IntrusiveHeap& heap, char* base) {
+         heap.AllocateFromTop(4, 96);
+         return kOffsets(heap, base);
+       },
+       {{0, 4096 - H - 96}}},
+      {"the last block shrinks: its tail becomes the top",
+       [](IntrusiveHeap& heap, char* base) {
+         void* a = heap.Allocate(4, 1000);
+         void* b = heap.Allocate(4, heap.Available() - H);
+         heap.ResizeBlock(b, 100);
+         (void)a;
+         return kOffsets(heap, base);
+       },
+       {{2 * H + 1000 + 100, 0}}},
+      {"a block freed between a free block and the top joins both",
+       [](IntrusiveHeap& heap, char* base) {
+         void* a = heap.Allocate(4, 200);
+         void* b = heap.Allocate(4, 300);
+         heap.Allocate(4, 400);
+         heap.Free(a);
+         EXPECT_EQ(kOffsets(heap, base).size(), 2u);
+         void* c = static_cast<char*>(b) + 300 + H;  // the block above b
+         heap.Free(c);
+         heap.Free(b);
+         return kOffsets(heap, base);
+       },
+       {{0, 0}}},
+      {"a block freed below the top merges into it, the one below stays used",
+       [](IntrusiveHeap& heap, char* base) {
+         heap.Allocate(4, 200);
+         void* b = heap.Allocate(4, 300);
+         heap.Free(b);
+         return kOffsets(heap, base);
+       },
+       {{H + 200, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Init(4096), 1);
+    char* base = range.At(0);
+    EXPECT_EQ(c.run(heap, base), c.expected);
+    EXPECT_EQ(Access::Validate0(heap), 1);
+  }
+}
+
+// The block that ends the range is kept apart from the index; churn around it (exact and
+// near fits that use it up or split it, frees of the blocks below it, resizes of the block
+// next to it) must keep every placement that of the plain walk.
+TEST(IntrusiveHeapModelTest, ChurnAtTheTopAgreesWithThePlainFirstFitWalk) {
+  for (unsigned int userHeaderSize : {0u, 4u, 8u}) {
+    SCOPED_TRACE(userHeaderSize);
+    Model model(64 * 1024, userHeaderSize, 1234u + userHeaderSize);
+    model.mCompareWithLinearWalk = true;
+    model.mNearTop = true;
+    model.Run(30000, 30000);
+    if (testing::Test::HasFailure()) return;
+  }
+}
+
+// Holes at evenly spaced addresses are the common case (arrays of same-sized objects with
+// every other one freed). Node priorities must still look random: the index's mean depth
+// stays near the 2 ln n of a random treap instead of growing with the regular spacing.
+TEST_F(IntrusiveHeapTest, Index_StaysShallowOverEvenlySpacedHoles) {
+  constexpr unsigned int kHoles = 20000;
+  for (unsigned int spacing : {64u, 100u, 128u, 256u}) {
+    for (size_t offset : {size_t{0}, size_t{12}, size_t{60}}) {
+      SCOPED_TRACE(testing::Message() << "spacing " << spacing << " offset " << offset);
+      range = Range(2 * kHoles * (spacing + 2 * H) + 4096);
+      ASSERT_EQ(heap.Initialize(range.At(offset), static_cast<unsigned int>(range.bytes.size() - 64), 0), 1);
+      std::vector<void*> blocks;
+      for (unsigned int i = 0; i < 2 * kHoles; ++i) blocks.push_back(heap.Allocate(16, spacing));
+      ASSERT_NE(blocks.back(), nullptr);
+      for (unsigned int i = 0; i < 2 * kHoles; i += 2) heap.Free(blocks[i]);
+      uint64_t nodes = 0;
+      const double depth = Access::MeanIndexDepth(heap, nodes);
+      ASSERT_EQ(nodes, kHoles);
+      EXPECT_LT(depth, 1.5 * 2 * std::log(static_cast<double>(kHoles)));
+      EXPECT_EQ(Access::Validate0(heap), 1);
+    }
   }
 }
 
