@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <dwarf.h>
 #include <elfutils/libdwfl.h>
+#include <fcntl.h>
 #include <link.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -34,6 +35,31 @@ void CopyName(char* out, size_t size, const char* symbol) {
   char* readable = Detail::DemangledCopy(symbol);
   Copy(out, size, readable ? readable : symbol);
   ::free(readable);
+}
+
+// A module's file is read, not mapped: a mapping of it would show in this process's module
+// list right beside the loader's own mappings of the same file, and the list's reader would
+// take both for one module starting at the wrong address, answering with wrong names from
+// then on (for a later session over this process, or this one after it reads the list
+// again, or a crash helper reading it). Files that cannot be opened by name (deleted, or
+// the system's virtual modules) are read as the reader reads them by default.
+int FindModuleFile(Dwfl_Module* module, void** data, const char* name, Dwarf_Addr base, char** fileName, Elf** elf) {
+  if (name && name[0] == '/') {
+    int descriptor = ::open(name, O_RDONLY | O_CLOEXEC);
+    if (descriptor >= 0) {
+      Elf* read = elf_begin(descriptor, ELF_C_READ, nullptr);
+      char* copy = read ? ::strdup(name) : nullptr;
+      if (copy && elf_kind(read) == ELF_K_ELF) {
+        *elf = read;
+        *fileName = copy;
+        return descriptor;  // the reader closes it with the module
+      }
+      ::free(copy);
+      if (read) elf_end(read);
+      ::close(descriptor);
+    }
+  }
+  return dwfl_linux_proc_find_elf(module, data, name, base, fileName, elf);
 }
 
 // 0 stands for the calling process, whatever its id is now (a forked child has a new one).
@@ -81,7 +107,7 @@ bool OpenProcessSymbolSession(SymbolSession& session, uint32_t process, const ch
   Copy(session.path, sizeof session.path, searchPath);
   session.pathPointer = session.path[0] ? session.path : nullptr;
   Dwfl_Callbacks* callbacks = new (session.callbacks) Dwfl_Callbacks{};
-  callbacks->find_elf = dwfl_linux_proc_find_elf;
+  callbacks->find_elf = FindModuleFile;
   callbacks->find_debuginfo = dwfl_standard_find_debuginfo;
   callbacks->section_address = nullptr;
   callbacks->debuginfo_path = session.pathPointer ? &session.pathPointer : nullptr;
