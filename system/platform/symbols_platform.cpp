@@ -67,7 +67,8 @@ uint32_t ProcessOf(uint32_t process) { return process != 0 ? process : OwnProces
 
 Detail::SymbolIndexSet* Indexes(SymbolSession& session) { return static_cast<Detail::SymbolIndexSet*>(session.indexes); }
 
-bool OwnProcess(const SymbolSession& session) { return ProcessOf(session.process) == OwnProcessId(); }
+// A session opened over process 0 is over the caller's own without asking the system.
+bool OwnProcess(const SymbolSession& session) { return session.process == 0 || session.process == OwnProcessId(); }
 
 int CountLoaderChanges(dl_phdr_info* info, size_t size, void* total) {
   // Every entry carries the same counts: the first one is enough.
