@@ -145,7 +145,6 @@ bool CloseSymbolSession(SymbolSession& session, unsigned long& error) {
   return pending == 0;
 }
 
-
 SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, size_t nameSize, char* module,
                          size_t moduleSize, char* file, size_t fileSize) {
   SymbolFound found = {false, false, false, 0};
