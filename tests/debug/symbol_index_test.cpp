@@ -142,11 +142,13 @@ std::vector<uintptr_t> Sample(const void* inModule, int count, unsigned seed) {
   return sample;
 }
 
-// Smaller samples under an emulator, where every reader lookup is slow.
-int SampleSize() {
+bool Emulated() {
   const char* emulator = std::getenv("YR_TEST_EMULATOR");
-  return emulator && *emulator ? 150 : 600;
+  return emulator && *emulator;
 }
+
+// Smaller samples under an emulator, where every reader lookup is slow.
+int SampleSize() { return Emulated() ? 150 : 600; }
 
 TEST_F(SymbolIndexTest, AnswersAsTheReaderAcrossModules) {
   struct Case {
@@ -220,6 +222,10 @@ TEST_F(SymbolIndexTest, UnloadedModulesNeverAnswerForTheirSuccessors) {
       Answer plain = Ask(mPlain, at);
       Answer indexed = Ask(mIndexed, at);
       EXPECT_EQ(indexed, plain);
+      // Under an emulator the module list read from /proc is the emulator's view, in which
+      // the reader finds the library's file but not its symbols: only the agreement above
+      // and the unloading below are checked there.
+      if (Emulated()) continue;
       EXPECT_EQ(indexed.name, step.name);
       EXPECT_NE(indexed.module.find(std::string(step.path).substr(std::string(step.path).rfind('/'))),
                 std::string::npos)
