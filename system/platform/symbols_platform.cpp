@@ -1,14 +1,17 @@
 #include "system/platform/symbols_platform.h"
 
 #include "system/platform/process_platform.h"
+#include "system/platform/symbol_index.h"
 
-#include <cxxabi.h>
 #include <dlfcn.h>
 #include <dwarf.h>
 #include <elfutils/libdwfl.h>
+#include <fcntl.h>
+#include <link.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -29,26 +32,67 @@ void Copy(char* out, size_t size, const char* text) {
 
 // C++ names are shown undecorated; anything else as it is.
 void CopyName(char* out, size_t size, const char* symbol) {
-  if (symbol[0] == '_' && symbol[1] == 'Z') {
-    int status = 0;
-    char* readable = abi::__cxa_demangle(symbol, nullptr, nullptr, &status);
-    if (status == 0 && readable) {
-      Copy(out, size, readable);
-      ::free(readable);
-      return;
+  char* readable = Detail::DemangledCopy(symbol);
+  Copy(out, size, readable ? readable : symbol);
+  ::free(readable);
+}
+
+// A module's file is read, not mapped: a mapping of it would show in this process's module
+// list right beside the loader's own mappings of the same file, and the list's reader would
+// take both for one module starting at the wrong address, answering with wrong names from
+// then on (for a later session over this process, or this one after it reads the list
+// again, or a crash helper reading it). Files that cannot be opened by name (deleted, or
+// the system's virtual modules) are read as the reader reads them by default.
+int FindModuleFile(Dwfl_Module* module, void** data, const char* name, Dwarf_Addr base, char** fileName, Elf** elf) {
+  if (name && name[0] == '/') {
+    int descriptor = ::open(name, O_RDONLY | O_CLOEXEC);
+    if (descriptor >= 0) {
+      Elf* read = elf_begin(descriptor, ELF_C_READ, nullptr);
+      char* copy = read ? ::strdup(name) : nullptr;
+      if (copy && elf_kind(read) == ELF_K_ELF) {
+        *elf = read;
+        *fileName = copy;
+        return descriptor;  // the reader closes it with the module
+      }
+      ::free(copy);
+      if (read) elf_end(read);
+      ::close(descriptor);
     }
-    ::free(readable);
   }
-  Copy(out, size, symbol);
+  return dwfl_linux_proc_find_elf(module, data, name, base, fileName, elf);
 }
 
 // 0 stands for the calling process, whatever its id is now (a forked child has a new one).
 uint32_t ProcessOf(uint32_t process) { return process != 0 ? process : OwnProcessId(); }
 
-bool Report(Dwfl* dwfl, uint32_t process) {
+Detail::SymbolIndexSet* Indexes(SymbolSession& session) { return static_cast<Detail::SymbolIndexSet*>(session.indexes); }
+
+// A session opened over process 0 is over the caller's own without asking the system.
+bool OwnProcess(const SymbolSession& session) { return session.process == 0 || session.process == OwnProcessId(); }
+
+int CountLoaderChanges(dl_phdr_info* info, size_t size, void* total) {
+  // Every entry carries the same counts: the first one is enough.
+  if (size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs)
+    *static_cast<uint64_t*>(total) = static_cast<uint64_t>(info->dlpi_adds) + static_cast<uint64_t>(info->dlpi_subs);
+  return 1;
+}
+
+// How many times the loader has loaded or unloaded a module in this process.
+uint64_t LoaderChanges() {
+  uint64_t total = 0;
+  dl_iterate_phdr(&CountLoaderChanges, &total);
+  return total;
+}
+
+// Reads the module list again: modules not in it any more are dropped, with their indexes.
+bool Report(SymbolSession& session) {
+  Dwfl* dwfl = Handle(session);
+  if (OwnProcess(session)) session.loaderChanges = LoaderChanges();
   dwfl_report_begin(dwfl);
-  int failed = dwfl_linux_proc_report(dwfl, static_cast<pid_t>(ProcessOf(process)));
-  return dwfl_report_end(dwfl, nullptr, nullptr) == 0 && failed == 0;
+  int failed = dwfl_linux_proc_report(dwfl, static_cast<pid_t>(ProcessOf(session.process)));
+  bool reported = dwfl_report_end(dwfl, nullptr, nullptr) == 0 && failed == 0;
+  Detail::ForgetGoneModules(Indexes(session), dwfl);
+  return reported;
 }
 
 }  // namespace
@@ -64,7 +108,7 @@ bool OpenProcessSymbolSession(SymbolSession& session, uint32_t process, const ch
   Copy(session.path, sizeof session.path, searchPath);
   session.pathPointer = session.path[0] ? session.path : nullptr;
   Dwfl_Callbacks* callbacks = new (session.callbacks) Dwfl_Callbacks{};
-  callbacks->find_elf = dwfl_linux_proc_find_elf;
+  callbacks->find_elf = FindModuleFile;
   callbacks->find_debuginfo = dwfl_standard_find_debuginfo;
   callbacks->section_address = nullptr;
   callbacks->debuginfo_path = session.pathPointer ? &session.pathPointer : nullptr;
@@ -73,12 +117,16 @@ bool OpenProcessSymbolSession(SymbolSession& session, uint32_t process, const ch
     error = static_cast<unsigned long>(dwfl_errno());
     return false;
   }
-  if (!Report(dwfl, process)) {
+  session.handle = dwfl;
+  if (!Report(session)) {
     error = static_cast<unsigned long>(dwfl_errno());
     dwfl_end(dwfl);
+    session.handle = nullptr;
     return false;
   }
-  session.handle = dwfl;
+  // Without memory for the indexes, lookups read the debug information as they go.
+  session.indexes = Detail::NewSymbolIndexSet();
+  session.indexed = true;
   error = 0;
   return true;
 }
@@ -86,6 +134,9 @@ bool OpenProcessSymbolSession(SymbolSession& session, uint32_t process, const ch
 bool CloseSymbolSession(SymbolSession& session, unsigned long& error) {
   error = 0;
   if (!session.handle) return true;
+  // The indexes hold the reader's texts: they go first.
+  Detail::DeleteSymbolIndexSet(Indexes(session));
+  session.indexes = nullptr;
   dwfl_end(Handle(session));
   session.handle = nullptr;
   // dwfl_end reports nothing; a pending reader error is the only failure there is.
@@ -94,78 +145,50 @@ bool CloseSymbolSession(SymbolSession& session, unsigned long& error) {
   return pending == 0;
 }
 
-namespace {
-
-// For an address inside inlined code, the line of the outermost inlined call: it lies in the
-// function the symbol names, so "file(line): function" speak of the same function rather than
-// pairing the caller's name with a line of the inlined body.
-bool OutermostCallSite(Dwfl_Module* module, Dwarf_Addr address, const char** source, int* lineNumber) {
-  Dwarf_Addr bias = 0;
-  Dwarf_Die* unit = dwfl_module_addrdie(module, address, &bias);
-  if (unit == nullptr) return false;
-  Dwarf_Die* scopes = nullptr;
-  const int count = dwarf_getscopes(unit, address - bias, &scopes);
-  if (count <= 0) return false;
-  int outermost = -1;  // scopes run from the innermost outwards
-  for (int i = 0; i < count; ++i)
-    if (dwarf_tag(&scopes[i]) == DW_TAG_inlined_subroutine) outermost = i;
-  bool found = false;
-  if (outermost >= 0) {
-    Dwarf_Attribute attribute;
-    Dwarf_Word fileIndex = 0;
-    Dwarf_Word callLine = 0;
-    Dwarf_Files* files = nullptr;
-    size_t fileCount = 0;
-    if (dwarf_formudata(dwarf_attr(&scopes[outermost], DW_AT_call_file, &attribute), &fileIndex) == 0 &&
-        dwarf_formudata(dwarf_attr(&scopes[outermost], DW_AT_call_line, &attribute), &callLine) == 0 &&
-        dwarf_getsrcfiles(unit, &files, &fileCount) == 0 && fileIndex < fileCount) {
-      if (const char* name = dwarf_filesrc(files, fileIndex, nullptr, nullptr); name && *name) {
-        *source = name;
-        *lineNumber = static_cast<int>(callLine);
-        found = true;
-      }
-    }
-  }
-  ::free(scopes);
-  return found;
-}
-
-}  // namespace
-
 SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, size_t nameSize, char* module,
                          size_t moduleSize, char* file, size_t fileSize) {
   SymbolFound found = {false, false, false, 0};
   Copy(name, nameSize, "");
   Copy(module, moduleSize, "");
   Copy(file, fileSize, "");
+  const bool own = OwnProcess(session);
   if (Dwfl* dwfl = Handle(session)) {
+    // A module unloaded since the list was read may have left its record over an address
+    // another module now holds.
+    if (own && LoaderChanges() != session.loaderChanges) Report(session);
     Dwarf_Addr where = static_cast<Dwarf_Addr>(address);
     Dwfl_Module* owner = dwfl_addrmodule(dwfl, where);
     // A module loaded after the session opened: take in the current module list once.
-    if (!owner && Report(dwfl, session.process)) owner = dwfl_addrmodule(dwfl, where);
+    if (!owner && Report(session)) owner = dwfl_addrmodule(dwfl, where);
     if (owner) {
       const char* image = dwfl_module_info(owner, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
       if (image && *image) {
         Copy(module, moduleSize, image);
         found.module = true;
       }
-      if (const char* symbol = dwfl_module_addrname(owner, where); symbol && *symbol) {
-        CopyName(name, nameSize, symbol);
-        found.name = true;
-      }
-      if (Dwfl_Line* line = dwfl_module_getsrc(owner, where)) {
-        int number = 0;
-        const char* source = dwfl_lineinfo(line, nullptr, &number, nullptr, nullptr, nullptr);
-        OutermostCallSite(owner, where, &source, &number);
-        if (source && *source) {
-          Copy(file, fileSize, source);
-          found.line = true;
-          found.lineNumber = number;
+      const char* symbol = nullptr;  // demangled when it comes from the index
+      const char* source = nullptr;
+      int number = 0;
+      if (session.indexed && Detail::IndexedLookup(Indexes(session), owner, address, &symbol, &source, &number)) {
+        if (symbol) {
+          Copy(name, nameSize, symbol);
+          found.name = true;
         }
+      } else {
+        if ((symbol = Detail::ReaderName(owner, address)) != nullptr) {
+          CopyName(name, nameSize, symbol);
+          found.name = true;
+        }
+        if (!Detail::ReaderLine(owner, address, &source, &number)) source = nullptr;
+      }
+      if (source) {
+        Copy(file, fileSize, source);
+        found.line = true;
+        found.lineNumber = number;
       }
     }
   }
-  if ((!found.name || !found.module) && ProcessOf(session.process) == OwnProcessId()) {
+  if ((!found.name || !found.module) && own) {
     // The loader's own tables as the fallback: exported names and the module's path.
     Dl_info info;
     if (::dladdr(reinterpret_cast<void*>(address), &info) != 0) {
@@ -180,6 +203,16 @@ SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, 
     }
   }
   return found;
+}
+
+bool SymbolIndexInfoAt(SymbolSession& session, uintptr_t address, SymbolIndexInfo& out) {
+  Dwfl* dwfl = Handle(session);
+  if (!dwfl) return false;
+  Dwfl_Module* owner = dwfl_addrmodule(dwfl, static_cast<Dwarf_Addr>(address));
+  Detail::SymbolIndexStats stats;
+  if (!owner || !Detail::IndexStats(Indexes(session), owner, stats)) return false;
+  out = {stats.nameSegments, stats.lineSegments, stats.bytes, stats.buildNanoseconds};
+  return true;
 }
 
 bool FrameRuleAt(SymbolSession& session, uintptr_t ip, FrameRule& out) {

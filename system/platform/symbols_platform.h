@@ -3,6 +3,14 @@
 // covers the modules loaded when it was opened and takes in modules loaded later on the
 // first lookup that misses.
 //
+// Lookups go through a per-module index built at the first lookup in each module (see
+// symbol_index.h): after the first lookup in a stretch of code, the same stretch is answered
+// by two binary searches. A session over the caller's own process also notices modules the
+// loader has loaded or unloaded since the module list was last read, and reads it again
+// before answering, so a library unloaded and another loaded at its address never answer
+// with the first one's names. A session over another process reads the list when it opens
+// and on a miss, as that process is stopped while it is asked.
+//
 // A session is not thread-safe: the caller serialises lookups. Lookups allocate through the
 // system allocator (the reader's own caches), never through the library's entry points.
 #pragma once
@@ -21,7 +29,10 @@ struct SymbolSession {
   void* handle;
   void* callbacks[4];
   char* pathPointer;
-  uint32_t process;  // the process whose modules the session covers; 0: the caller's own
+  void* indexes;              // the per-module indexes
+  uint64_t loaderChanges;     // the loader's count of loads and unloads at the last module list
+  uint32_t process;           // the process whose modules the session covers; 0: the caller's own
+  bool indexed;               // set at open; cleared, every lookup reads the debug information afresh
   char path[kSymbolSearchPathCapacity];
 };
 
@@ -46,6 +57,17 @@ struct SymbolFound {
 // Looks one address up. Each text is terminated and cut to its size - 1.
 YR_API SymbolFound LookupSymbol(SymbolSession& session, uintptr_t address, char* name, size_t nameSize,
                                 char* module, size_t moduleSize, char* file, size_t fileSize);
+
+// The index of the module holding address, as far as lookups have built it so far: segments
+// of the address space with one name or one line each, bytes held, and the time the build
+// took. False when no lookup has landed in that module yet, or its index could not be built.
+struct SymbolIndexInfo {
+  size_t nameSegments;
+  size_t lineSegments;
+  size_t bytes;
+  uint64_t buildNanoseconds;
+};
+YR_API bool SymbolIndexInfoAt(SymbolSession& session, uintptr_t address, SymbolIndexInfo& out);
 
 // One step of call-frame information for a thread stopped at ip: when the function there
 // keeps no frame record at that instruction (its frame is addressed from the stack pointer,
