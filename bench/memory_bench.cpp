@@ -49,7 +49,7 @@ struct Mimalloc {
 const Mimalloc& LoadMimalloc() {
   static const Mimalloc loaded = [] {
     Mimalloc m;
-    if (void* library = dlopen("libmimalloc.so.2", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {
+    if (void* library = dlopen(Yr::Platform::kMimallocLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {
       m.allocate = reinterpret_cast<void* (*)(size_t, size_t)>(dlsym(library, "mi_malloc_aligned"));
       m.free = reinterpret_cast<void (*)(void*)>(dlsym(library, "mi_free"));
     }
@@ -61,7 +61,7 @@ const Mimalloc& LoadMimalloc() {
 void AlignedMallocMimalloc(benchmark::State& state) {
   const Mimalloc& mimalloc = LoadMimalloc();
   if (mimalloc.allocate == nullptr || mimalloc.free == nullptr) {
-    state.SkipWithError("libmimalloc.so.2 could not be opened");
+    state.SkipWithError("the mimalloc library could not be opened");
     return;
   }
   const auto size = static_cast<size_t>(state.range(0));

@@ -32,9 +32,6 @@ void* SystemAllocateAligned(size_t size, size_t alignment) {
 
 namespace {
 
-// The library's soname, as Debian's runtime package installs it.
-constexpr const char* kMimallocLibrary = "libmimalloc.so.2";
-
 void SystemFree(void* block) { ::free(block); }
 size_t SystemUsableSize(const void* block) { return ::malloc_usable_size(const_cast<void*>(block)); }
 

@@ -47,6 +47,8 @@ YR_API void StandardError(const char* bytes, size_t count);
 YR_API void* AlignedAlloc(size_t size, size_t alignment);
 // The allocator that serves: "mimalloc" or "system".
 YR_API const char* DefaultAllocatorName();
+// The shared mimalloc library opened, by its soname as Debian's runtime package installs it.
+inline constexpr const char* kMimallocLibrary = "libmimalloc.so.2";
 // As AlignedAlloc, but never returns null: exhaustion is the fatal out-of-memory stop. A
 // zero-byte request that the system answers with null is retried as one byte.
 YR_API void* AlignedAllocOrStopSlow(size_t size, size_t alignment);
