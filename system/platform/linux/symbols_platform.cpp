@@ -1,7 +1,7 @@
 #include "system/platform/symbols_platform.h"
 
 #include "system/platform/process_platform.h"
-#include "system/platform/symbol_index.h"
+#include "system/platform/linux/symbol_index.h"
 
 #include <dlfcn.h>
 #include <dwarf.h>

@@ -1,4 +1,4 @@
-#include "system/platform/symbol_index.h"
+#include "system/platform/linux/symbol_index.h"
 
 #include <cxxabi.h>
 #include <dwarf.h>
