@@ -1,5 +1,6 @@
 #include "system/options/options.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
