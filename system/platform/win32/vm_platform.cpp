@@ -48,7 +48,13 @@ void* ReserveAddressSpace(void* address, size_t size) {
   if (size == 0) return nullptr;
   void* wanted = nullptr;
   if (address != nullptr) {
-    wanted = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(address) & ~(Units().reservation - 1));
+    // Reservations start on the allocation granularity: the range grows downwards to it, so
+    // that it still covers what was asked for.
+    const uintptr_t start = reinterpret_cast<uintptr_t>(address) & ~(Units().reservation - 1);
+    const uintptr_t below = reinterpret_cast<uintptr_t>(address) - start;
+    if (size > SIZE_MAX - below) return nullptr;
+    size += below;
+    wanted = reinterpret_cast<void*>(start);
   }
   // MEM_RESERVE at an address fails when any of the range is in use: nothing is replaced.
   void* base = ::VirtualAlloc(wanted, size, MEM_RESERVE, PAGE_NOACCESS);
