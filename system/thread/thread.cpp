@@ -15,6 +15,13 @@ Thread::Info Thread::mThreads[Thread::kMaxThreadIndices] = {};
 std::atomic<unsigned int> Thread::mNextThread{0};
 thread_local unsigned int Thread::msIndexCache = 0;
 
+#if defined(_WIN32)
+unsigned int Thread::GetCurrentThreadIndex() {
+  const unsigned int cached = msIndexCache;
+  return cached != 0 ? cached - 1 : LookUpThreadIndex();
+}
+#endif
+
 namespace {
 
 // What a handle points to: a reference count and the platform's thread record, in one

@@ -79,10 +79,16 @@ class YR_API Thread {
   static Thread GetCurrThread();
   // The calling thread's dense index, handed out on its first call. Later calls read it
   // from the thread's own cache: one thread-local load, no table scan, no system call.
+  // A DLL cannot share its thread-local data with its users, so on Windows the load happens
+  // in a call into the library.
+#if defined(_WIN32)
+  static unsigned int GetCurrentThreadIndex();
+#else
   static unsigned int GetCurrentThreadIndex() {
     const unsigned int cached = msIndexCache;
     return cached != 0 ? cached - 1 : LookUpThreadIndex();
   }
+#endif
   // How many indices are in use: valid indices are 0 to GetMaxThreads() - 1.
   static unsigned int GetMaxThreads();
 
