@@ -66,10 +66,15 @@ YR_API void* AlignedAllocOrStopSlow(size_t size, size_t alignment);
 namespace Detail {
 // The word before each block holds the size asked for.
 inline constexpr size_t kAlignedSizePrefix = sizeof(size_t);
+// What the runtime adds to a request at most: the alignment, its own pointer and ours.
+inline constexpr size_t kAlignedOverhead = 2 * sizeof(void*) + kAlignedSizePrefix;
 [[gnu::always_inline, gnu::artificial]] inline void* SystemAlignedBlock(size_t size, size_t alignment) {
+  // Some runtimes do not check that sum for overflow, and would hand out a small block for a
+  // request near the top of the address space.
+  if (size > SIZE_MAX - kAlignedOverhead - alignment) [[unlikely]]
+    return nullptr;
   // The runtime refuses an offset that is not below the size, so an empty block gets a byte.
   const size_t bytes = (size ? size : 1) + kAlignedSizePrefix;
-  if (bytes < kAlignedSizePrefix) return nullptr;
   auto* base = static_cast<unsigned char*>(::_aligned_offset_malloc(bytes, alignment, kAlignedSizePrefix));
   if (base == nullptr) return nullptr;
   *reinterpret_cast<size_t*>(base) = size;

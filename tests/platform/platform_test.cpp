@@ -55,6 +55,22 @@ TEST(AlignedHeapTest, BlocksAreAlignedSizedAndWritable) {
 #endif
 }
 
+// Requests the address space cannot hold are refused, never served by a block that a
+// wrapped-around size calculation made small.
+TEST(AlignedHeapTest, ImpossibleRequestsAreRefused) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reports an impossible request itself";
+#endif
+  if (YrTest::kThreadSanitizer) GTEST_SKIP() << YrTest::NotUnderThreadSanitizer("its allocator reports it itself");
+  const size_t sizes[] = {SIZE_MAX, SIZE_MAX - 1, SIZE_MAX - 4 * sizeof(void*), SIZE_MAX - 4096, SIZE_MAX / 2 + 1,
+                          sizeof(void*) == 4 ? size_t{0xFFFFFFF0u} : SIZE_MAX - 100};
+  for (size_t size : sizes) {
+    for (size_t alignment : {size_t{8}, size_t{64}, size_t{4096}}) {
+      EXPECT_EQ(Platform::AlignedAlloc(size, alignment), nullptr) << size << " at " << alignment;
+    }
+  }
+}
+
 TEST(AlignedHeapTest, ExhaustionIsAFatalLineNamingTheRequest) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "AddressSanitizer reports an impossible request itself";
