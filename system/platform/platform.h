@@ -28,6 +28,10 @@ struct DebugCaptureSlot {
   void* context;
 };
 YR_API DebugCaptureSlot SetDebugCapture(DebugCaptureSlot slot);
+namespace Detail {
+// Each system's own sink, behind the capture: one piece, written as one.
+void WriteDebugSink(const char* bytes, size_t count);
+}  // namespace Detail
 
 // ---- Standard streams --------------------------------------------------------------------
 // Linux writes standard output through stdio, in order with the application's printf.

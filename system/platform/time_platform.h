@@ -11,6 +11,7 @@
 // thread reads the clock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "system/platform/export.h"
@@ -46,5 +47,19 @@ struct ClockHook {
   void* context;
 };
 YR_API ClockHook SetClockHook(ClockHook hook);
+
+namespace Detail {
+// The installed hook, read by each system's clock and sleeps without a lock on every call.
+struct ClockHookState {
+  std::atomic<uint64_t (*)(void*)> now{nullptr};
+  std::atomic<void (*)(void*, unsigned int)> sleep{nullptr};
+  std::atomic<void*> context{nullptr};
+};
+extern ClockHookState gClockHook;
+// While the hook's sleep is installed, these do the call's work through it and return
+// true; otherwise they return false and the system sleeps.
+bool HookedSleep(unsigned int ms);
+bool HookedSleepUntil(uint64_t deadline);
+}  // namespace Detail
 
 }  // namespace Yr::Platform

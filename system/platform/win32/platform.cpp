@@ -14,11 +14,6 @@ constexpr const char* kDebugOutputVariable = "YR_DEBUG_OUTPUT";
 // OutputDebugStringA takes a terminated string: longer pieces go in slices of this size.
 constexpr size_t kDebuggerSlice = 512;
 
-// The capture is read on every write from any thread; function and context are swapped as
-// a pair under a spin flag so a writer never sees one without the other.
-std::atomic<bool> gCaptureBusy{false};
-DebugCaptureSlot gCapture{nullptr, nullptr};
-
 // The YR_DEBUG_OUTPUT file: unopened until the first write, then the handle or none.
 HANDLE const kUnopened = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 std::atomic<HANDLE> gSinkFile{kUnopened};
@@ -64,37 +59,11 @@ void ToDebugger(const char* bytes, size_t count) {
   }
 }
 
-struct CaptureGuard {
-  CaptureGuard() {
-    while (gCaptureBusy.exchange(true, std::memory_order_acquire)) {
-    }
-  }
-  ~CaptureGuard() { gCaptureBusy.store(false, std::memory_order_release); }
-};
-
 }  // namespace
 
-void DebuggerOutput(const char* text) {
-  if (text) DebuggerOutputBytes(text, std::strlen(text));
-}
-
-void DebuggerOutputBytes(const char* bytes, size_t count) {
-  {
-    CaptureGuard guard;
-    if (gCapture.function) {
-      gCapture.function(gCapture.context, bytes, count);
-      return;
-    }
-  }
+void Detail::WriteDebugSink(const char* bytes, size_t count) {
   ToDebugger(bytes, count);
   WriteAll(SinkFile(), bytes, count);
-}
-
-DebugCaptureSlot SetDebugCapture(DebugCaptureSlot slot) {
-  CaptureGuard guard;
-  DebugCaptureSlot previous = gCapture;
-  gCapture = slot;
-  return previous;
 }
 
 // Straight to the handle: nothing is buffered on the library's side, so a crash report has
@@ -125,28 +94,12 @@ size_t AlignedUsableSize(void* block) {
 
 const char* DefaultAllocatorName() { return "system"; }
 
-void* AlignedAllocOrStopSlow(size_t size, size_t alignment) {
-  void* block = AlignedAlloc(size, alignment);
-  if (block == nullptr) [[unlikely]] {
-    if (size == 0) block = AlignedAlloc(1, alignment);
-    if (block == nullptr) FatalOutOfMemory(size, alignment);
-  }
-  return block;
-}
-
 void FatalError(const char* line) {
   const size_t length = std::strlen(line);
   DebuggerOutputBytes(line, length);
   // The debug sink is never standard error here: it always gets its own copy.
   StandardError(line, length);
   std::abort();
-}
-
-void FatalOutOfMemory(size_t size, size_t alignment) {
-  char line[160];
-  std::snprintf(line, sizeof line, "Yr: fatal: out of memory: %zu bytes at alignment %zu could not be allocated\n",
-                size, alignment);
-  FatalError(line);
 }
 
 static_assert(sizeof(CRITICAL_SECTION) <= sizeof(MutexStorage::bytes), "MutexStorage too small");

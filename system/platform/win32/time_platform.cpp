@@ -17,12 +17,6 @@ constexpr uint64_t kSpinMilliseconds = 2;
 // The longest single Sleep: one more would be INFINITE.
 constexpr uint64_t kLongestSleep = INFINITE - 1;
 
-// The hook's parts are read without a lock on every call; tests swap them while no other
-// thread reads the clock.
-std::atomic<uint64_t (*)(void*)> gHookNow{nullptr};
-std::atomic<void (*)(void*, unsigned int)> gHookSleep{nullptr};
-std::atomic<void*> gHookContext{nullptr};
-
 // The counter's frequency is fixed at boot; it is read once.
 uint64_t CounterFrequency() {
   static const uint64_t frequency = [] {
@@ -67,17 +61,16 @@ TimerPeriod gTimerPeriod;
 }  // namespace
 
 uint64_t ClockNow() {
-  if (auto now = gHookNow.load(std::memory_order_acquire)) return now(gHookContext.load(std::memory_order_relaxed));
+  if (auto now = Detail::gClockHook.now.load(std::memory_order_acquire)) {
+    return now(Detail::gClockHook.context.load(std::memory_order_relaxed));
+  }
   return CounterNow();
 }
 
 uint64_t ClockFrequency() { return CounterFrequency(); }
 
 void SleepMilliseconds(unsigned int ms) {
-  if (auto sleep = gHookSleep.load(std::memory_order_acquire)) {
-    sleep(gHookContext.load(std::memory_order_relaxed), ms);
-    return;
-  }
+  if (Detail::HookedSleep(ms)) return;
   if (ms == 0) {
     ::Sleep(0);
     return;
@@ -95,14 +88,7 @@ void SleepMilliseconds(unsigned int ms) {
 }
 
 void SleepUntil(uint64_t deadline) {
-  if (auto sleep = gHookSleep.load(std::memory_order_acquire)) {
-    const uint64_t now = ClockNow();
-    if (deadline > now) {
-      const auto ms = static_cast<unsigned int>(TicksToMilliseconds(deadline - now, ClockFrequency()));
-      if (ms != 0) sleep(gHookContext.load(std::memory_order_relaxed), ms);
-    }
-    return;
-  }
+  if (Detail::HookedSleepUntil(deadline)) return;
   const uint64_t frequency = CounterFrequency();
   for (uint64_t now = CounterNow(); now < deadline; now = CounterNow()) {
     const uint64_t ms = TicksToMilliseconds(deadline - now, frequency);
@@ -115,19 +101,8 @@ void SleepUntil(uint64_t deadline) {
 }
 
 void SpinPause() {
-  if (auto sleep = gHookSleep.load(std::memory_order_acquire)) {
-    sleep(gHookContext.load(std::memory_order_relaxed), 0);
-    return;
-  }
+  if (Detail::HookedSleep(0)) return;
   YieldProcessor();
-}
-
-ClockHook SetClockHook(ClockHook hook) {
-  ClockHook previous{gHookNow.load(), gHookSleep.load(), gHookContext.load()};
-  gHookContext.store(hook.context, std::memory_order_relaxed);
-  gHookSleep.store(hook.sleep, std::memory_order_release);
-  gHookNow.store(hook.now, std::memory_order_release);
-  return previous;
 }
 
 }  // namespace Yr::Platform
