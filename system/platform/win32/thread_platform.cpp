@@ -274,6 +274,7 @@ unsigned int ThreadResume(ThreadRecord* record) {
   for (;;) {
     const DWORD before = ::ResumeThread(record->handle);
     if (before != 0) break;  // resumed, or -1: the thread is gone
+    if (::WaitForSingleObject(record->handle, 0) == WAIT_OBJECT_0) break;  // ended on the way
     ::Sleep(0);
   }
   return previous;
