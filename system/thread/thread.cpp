@@ -15,13 +15,6 @@ Thread::Info Thread::mThreads[Thread::kMaxThreadIndices] = {};
 std::atomic<unsigned int> Thread::mNextThread{0};
 thread_local unsigned int Thread::msIndexCache = 0;
 
-#if defined(_WIN32)
-unsigned int Thread::GetCurrentThreadIndex() {
-  const unsigned int cached = msIndexCache;
-  return cached != 0 ? cached - 1 : LookUpThreadIndex();
-}
-#endif
-
 namespace {
 
 // What a handle points to: a reference count and the platform's thread record, in one
@@ -194,6 +187,10 @@ bool Thread::IsThisThread() const { return Platform::CurrentThreadId() == mId; }
 unsigned long Thread::GetCurrentThreadID() { return Platform::CurrentThreadId(); }
 
 Thread Thread::GetCurrThread() { return Thread(CurrentThreadPseudoHandle(), Platform::CurrentThreadId(), false); }
+
+#if defined(_WIN32)
+unsigned int Thread::GetCurrentThreadIndex() { return CachedThreadIndex(); }
+#endif
 
 unsigned int Thread::LookUpThreadIndex() {
   const uint32_t id = Platform::CurrentThreadId();
