@@ -13,8 +13,10 @@
 namespace Yr::Platform {
 
 // ---- Debug sink ------------------------------------------------------------------------
-// The process's debugger output. Each call is one write(2) of the given bytes: to standard
-// error by default, appended to the file named by YR_DEBUG_OUTPUT when that is set.
+// The process's debugger output. On Linux each call is one write(2) of the given bytes: to
+// standard error by default, appended to the file named by YR_DEBUG_OUTPUT when that is
+// set. On Windows each call goes to OutputDebugStringA (the attached debugger), and also
+// appended, one write per call, to the YR_DEBUG_OUTPUT file when that is set.
 YR_API void DebuggerOutput(const char* text);
 YR_API void DebuggerOutputBytes(const char* bytes, size_t count);
 
@@ -26,8 +28,15 @@ struct DebugCaptureSlot {
   void* context;
 };
 YR_API DebugCaptureSlot SetDebugCapture(DebugCaptureSlot slot);
+namespace Detail {
+// Each system's own sink, behind the capture: one piece, written as one.
+void WriteDebugSink(const char* bytes, size_t count);
+}  // namespace Detail
 
 // ---- Standard streams --------------------------------------------------------------------
+// Linux writes standard output through stdio, in order with the application's printf.
+// Windows writes both streams straight to their handles, unbuffered; FlushStandardOutput
+// flushes what the application's printf still holds.
 YR_API void StandardOutput(const char* bytes, size_t count);
 YR_API void FlushStandardOutput();
 // Flushes standard output unless another holder has its lock (a crashed thread may); then
@@ -36,11 +45,14 @@ YR_API void FlushStandardOutputIfFree();
 YR_API void StandardError(const char* bytes, size_t count);
 
 // ---- Aligned heap ------------------------------------------------------------------------
-// The default allocator stands behind every function here, chosen when the library is
-// configured (YR_DEFAULT_ALLOCATOR): "mimalloc" or "system" (posix_memalign, free and
-// malloc_usable_size). mimalloc is loaded privately on the first call, so its own malloc
-// never replaces the process's; when it cannot be loaded, the system allocator serves
-// instead. The choice is made once: a block from one allocator never reaches the other.
+// The default allocator stands behind every function here. On Linux it is chosen when the
+// library is configured (YR_DEFAULT_ALLOCATOR): "mimalloc" or "system" (posix_memalign,
+// free and malloc_usable_size). mimalloc is loaded privately on the first call, so its own
+// malloc never replaces the process's; when it cannot be loaded, the system allocator
+// serves instead. The choice is made once: a block from one allocator never reaches the
+// other. On Windows it is always the system one, the C runtime's aligned heap
+// (_aligned_offset_malloc, _aligned_free); each block carries its size in the word before
+// it, as that runtime has no call that tells the size of an aligned block.
 //
 // Alignment must be a power of two; smaller than a pointer is raised to a pointer.
 // Returns null only when the system has no memory left.
@@ -54,7 +66,37 @@ inline constexpr const char* kMimallocLibrary = "libmimalloc.so.2";
 YR_API void* AlignedAllocOrStopSlow(size_t size, size_t alignment);
 // The allocation fast path: inline, so the default allocator is one call away from the
 // library's entry points.
-#if YR_DEFAULT_ALLOCATOR_MIMALLOC
+#if defined(_WIN32)
+namespace Detail {
+// The word before each block holds the size asked for.
+inline constexpr size_t kAlignedSizePrefix = sizeof(size_t);
+// What the runtime adds to a request at most: the alignment, its own pointer and ours.
+inline constexpr size_t kAlignedOverhead = 2 * sizeof(void*) + kAlignedSizePrefix;
+[[gnu::always_inline, gnu::artificial]] inline void* SystemAlignedBlock(size_t size, size_t alignment) {
+  // Some runtimes do not check that sum for overflow, and would hand out a small block for a
+  // request near the top of the address space.
+  if (size > SIZE_MAX - kAlignedOverhead - alignment) [[unlikely]]
+    return nullptr;
+  // The runtime refuses an offset that is not below the size, so an empty block gets a byte.
+  const size_t bytes = (size ? size : 1) + kAlignedSizePrefix;
+  auto* base = static_cast<unsigned char*>(::_aligned_offset_malloc(bytes, alignment, kAlignedSizePrefix));
+  if (base == nullptr) return nullptr;
+  *reinterpret_cast<size_t*>(base) = size;
+  return base + kAlignedSizePrefix;
+}
+}  // namespace Detail
+[[gnu::always_inline, gnu::artificial]] inline void* AlignedAllocOrStop(size_t size, size_t alignment) {
+  // Alignments the runtime would refuse (not a power of two) and small ones go the slow way.
+  if (alignment >= sizeof(void*) && (alignment & (alignment - 1)) == 0) [[likely]] {
+    if (void* block = Detail::SystemAlignedBlock(size, alignment)) [[likely]]
+      return block;
+  }
+  return AlignedAllocOrStopSlow(size, alignment);
+}
+[[gnu::always_inline, gnu::artificial]] inline void AlignedFreeInline(void* block) {
+  if (block) ::_aligned_free(static_cast<unsigned char*>(block) - Detail::kAlignedSizePrefix);
+}
+#elif YR_DEFAULT_ALLOCATOR_MIMALLOC
 namespace Detail {
 using AllocateAlignedFunction = void* (*)(size_t size, size_t alignment);
 using FreeFunction = void (*)(void* block);
@@ -103,7 +145,8 @@ YR_API size_t AlignedUsableSize(void* block);
 [[noreturn]] YR_API void FatalError(const char* line);
 
 // ---- Recursive mutex ---------------------------------------------------------------------
-// Opaque storage big enough for the system's recursive mutex on every build.
+// Opaque storage big enough for the system's recursive mutex on every build: a recursive
+// pthread mutex on Linux, a critical section on Windows.
 struct alignas(8) MutexStorage {
   unsigned char bytes[sizeof(void*) == 8 ? 40 : 24];
 };

@@ -28,7 +28,7 @@ std::atomic<uint64_t> gTimeBase{kNoBase};
 
 // Rounds a product to float. The x87 unit of a 32-bit build keeps products in extended
 // precision, casts included; a store to memory is what rounds them, so that every build
-// computes the same seconds (1.5e9 ticks are exactly 1.5 s, and 1500 ms, everywhere).
+// computes the same seconds (1.5 s of ticks are exactly 1.5 s, and 1500 ms, everywhere).
 inline float AsFloat(float value) {
 #if defined(__i386__) && !defined(__SSE2_MATH__)
   volatile float stored = value;
@@ -164,8 +164,8 @@ TimeStatictics::~TimeStatictics() {
 
 namespace Detail {
 
-// The counter runs at a fixed frequency. Short sleeps are already precise here: this
-// system's timers are high-resolution by default, so no timer resolution is raised.
+// The counter runs at a fixed frequency, read from the platform layer (which also sees to
+// the timer resolution short sleeps need).
 void BuildTimerFrequency() { Timer::gFreq = static_cast<float>(1.0 / static_cast<double>(Platform::ClockFrequency())); }
 
 }  // namespace Detail

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -13,16 +17,36 @@ struct Trace {
   int status = -1;
 };
 
-// Runs the probe with the start-up trace switched on and collects its standard error.
-Trace RunProbe() {
+#ifdef _WIN32
+// The probe sits beside this program; the variable reaches it through the environment it
+// inherits. The command interpreter drops the outer quotes.
+std::string ProbeCommand() {
+  _putenv_s("YR_STARTUP_TRACE", "1");
+  char path[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string directory(path, length);
+  directory.erase(directory.find_last_of("\\/") + 1);
+  return "\"\"" + directory + YR_STARTUP_PROBE + "\" 2>&1\"";
+}
+FILE* OpenPipe(const std::string& command) { return _popen(command.c_str(), "r"); }
+int ClosePipe(FILE* pipe) { return _pclose(pipe); }
+#else
+std::string ProbeCommand() {
   // On a 32-bit build under emulation, the emulator has to run the probe too.
   std::string command = "env YR_STARTUP_TRACE=1 ";
   if (const char* emulator = std::getenv("YR_TEST_EMULATOR"); emulator && *emulator) {
     command += std::string(emulator) + " ";
   }
-  command += std::string(YR_STARTUP_PROBE) + " 2>&1";
+  return command + YR_STARTUP_PROBE + " 2>&1";
+}
+FILE* OpenPipe(const std::string& command) { return popen(command.c_str(), "r"); }
+int ClosePipe(FILE* pipe) { return pclose(pipe); }
+#endif
+
+// Runs the probe with the start-up trace switched on and collects its standard error.
+Trace RunProbe() {
   Trace trace;
-  FILE* pipe = popen(command.c_str(), "r");
+  FILE* pipe = OpenPipe(ProbeCommand());
   if (!pipe) return trace;
   char line[512];
   while (std::fgets(line, sizeof line, pipe)) {
@@ -30,7 +54,7 @@ Trace RunProbe() {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     trace.lines.push_back(text);
   }
-  trace.status = pclose(pipe);
+  trace.status = ClosePipe(pipe);
   return trace;
 }
 

@@ -12,10 +12,14 @@ namespace {
 
 using Yr::Timer;
 
-constexpr uint64_t kTicksPerMs = 1'000'000;
-constexpr uint64_t kTicksPerSecond = 1'000'000'000;
+// The fake clock runs at the real clock's frequency, which differs between systems (1e9 on
+// Linux, the performance counter's on Windows): every tick count derives from it.
+const uint64_t kTicksPerSecond = Yr::Platform::ClockFrequency();
+const uint64_t kTicksPerMs = kTicksPerSecond / 1000;
+// A tenth of a millisecond: the unit of the exact frame lengths below.
+const uint64_t kTenthMs = kTicksPerMs / 10;
 // Ticks one yield of the spin loop takes on the fake clock.
-constexpr uint64_t kYieldTicks = 100'000;
+const uint64_t kYieldTicks = kTenthMs;
 // Averages are float sums: equal to within rounding, far below any frame-time difference.
 constexpr float kAverageTolerance = 1e-6f;
 
@@ -27,6 +31,7 @@ float Seconds(uint64_t ticks) { return static_cast<float>(ticks) * Timer::gFreq;
 class TimerTest : public testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_EQ(kTicksPerSecond % 10'000, 0u) << "the exact frame lengths need whole tenths of a millisecond";
     mPrevious = Yr::Platform::SetClockHook({&Now, &Sleep, this});
     mNow = kTicksPerSecond * 1000;
     // Where the time base lies on this clock (it was fixed by the first GetTime call).
@@ -53,7 +58,7 @@ class TimerTest : public testing::Test {
 };
 
 TEST_F(TimerTest, TimeQueriesCountFromTheBase) {
-  EXPECT_EQ(Timer::gFreq, static_cast<float>(1e-9));  // set when the library loaded
+  EXPECT_EQ(Timer::gFreq, static_cast<float>(1.0 / static_cast<double>(kTicksPerSecond)));  // set at load
   EXPECT_EQ(Timer::GetNowTime(), mNow);
   mNow = mBase + 1'500 * kTicksPerMs;
   EXPECT_EQ(Timer::GetTime(), 1'500 * kTicksPerMs);
@@ -86,7 +91,7 @@ TEST_F(TimerTest, LockFPSTakesTheMagnitudeAndZeroKeepsTheRate) {
 }
 
 TEST_F(TimerTest, SteadyFramesGiveTheFrameRateAfterOneSecond) {
-  constexpr uint64_t kFrame = kTicksPerSecond / 60;
+  const uint64_t kFrame = kTicksPerSecond / 60;
   Timer timer;
   int frames = 0;
   while (timer.GetFPS() == 0.0f && frames < 100) {
@@ -144,13 +149,13 @@ TEST_F(TimerTest, LockedFrameSleepsWholeMillisecondsThenSpins) {
   const std::vector<unsigned int> expected{11, 0, 0, 0, 0, 0, 0, 0};
   Frame(timer, 5 * kTicksPerMs);
   EXPECT_EQ(mSleeps, expected);
-  EXPECT_EQ(timer.GetDeltaTime(), Seconds(16'700'000));
+  EXPECT_EQ(timer.GetDeltaTime(), Seconds(167 * kTenthMs));
   EXPECT_GE(timer.GetDeltaTime(), timer.GetFPSLockRate());
   // The next frame is measured from the end of the spin, so it looks the same.
   mSleeps.clear();
   Frame(timer, 5 * kTicksPerMs);
   EXPECT_EQ(mSleeps, expected);
-  EXPECT_EQ(timer.GetDeltaTime(), Seconds(16'700'000));
+  EXPECT_EQ(timer.GetDeltaTime(), Seconds(167 * kTenthMs));
 
   // A frame already longer than the locked time neither sleeps nor spins.
   mSleeps.clear();
@@ -159,9 +164,9 @@ TEST_F(TimerTest, LockedFrameSleepsWholeMillisecondsThenSpins) {
   EXPECT_EQ(timer.GetDeltaTime(), Seconds(20 * kTicksPerMs));
 
   // Less than a millisecond left: no sleep, only yields.
-  Frame(timer, 16'500'000);
+  Frame(timer, 165 * kTenthMs);
   EXPECT_EQ(mSleeps, (std::vector<unsigned int>{0, 0}));
-  EXPECT_EQ(timer.GetDeltaTime(), Seconds(16'700'000));
+  EXPECT_EQ(timer.GetDeltaTime(), Seconds(167 * kTenthMs));
 }
 
 // Any rate and any amount of work: the sleep never reaches past the frame's end, the
@@ -177,7 +182,7 @@ TEST_F(TimerTest, LockedFramesNeverOversleepAndEndAtTheFirstStepPastTheirTime) {
                         {60.0f, 5 * kTicksPerMs},
                         {60.0f, 16 * kTicksPerMs},
                         {144.0f, 1 * kTicksPerMs},
-                        {144.0f, 6'900'000},
+                        {144.0f, 69 * kTenthMs},
                         {240.0f, 3 * kTicksPerMs},
                         {1000.0f, 0},
                         {20.0f, 49 * kTicksPerMs}};
@@ -242,7 +247,7 @@ TEST(TimerRealClockTest, SleepsAndLockedFramesLastAtLeastTheirTime) {
   }
 
   // An absolute sleep returns at or after its deadline, and at once for a past one.
-  for (uint64_t ahead : {uint64_t{0}, uint64_t{300'000}, 2 * kTicksPerMs}) {
+  for (uint64_t ahead : {uint64_t{0}, 3 * kTenthMs, 2 * kTicksPerMs}) {
     const uint64_t deadline = Yr::Platform::ClockNow() + ahead;
     Yr::Platform::SleepUntil(deadline);
     EXPECT_GE(Yr::Platform::ClockNow(), deadline) << ahead;

@@ -17,11 +17,6 @@ namespace {
 constexpr const char* kDebugOutputVariable = "YR_DEBUG_OUTPUT";
 constexpr int kUnopened = -2;
 
-// The capture is read on every write from any thread; function and context are swapped as
-// a pair under a spin flag so a writer never sees one without the other.
-std::atomic<bool> gCaptureBusy{false};
-DebugCaptureSlot gCapture{nullptr, nullptr};
-
 std::atomic<int> gSinkDescriptor{kUnopened};
 
 void WriteAll(int descriptor, const char* bytes, size_t count) {
@@ -54,37 +49,9 @@ int SinkDescriptor() {
   return descriptor;
 }
 
-struct CaptureGuard {
-  CaptureGuard() {
-    while (gCaptureBusy.exchange(true, std::memory_order_acquire)) {
-    }
-  }
-  ~CaptureGuard() { gCaptureBusy.store(false, std::memory_order_release); }
-};
-
 }  // namespace
 
-void DebuggerOutput(const char* text) {
-  if (text) DebuggerOutputBytes(text, std::strlen(text));
-}
-
-void DebuggerOutputBytes(const char* bytes, size_t count) {
-  {
-    CaptureGuard guard;
-    if (gCapture.function) {
-      gCapture.function(gCapture.context, bytes, count);
-      return;
-    }
-  }
-  WriteAll(SinkDescriptor(), bytes, count);
-}
-
-DebugCaptureSlot SetDebugCapture(DebugCaptureSlot slot) {
-  CaptureGuard guard;
-  DebugCaptureSlot previous = gCapture;
-  gCapture = slot;
-  return previous;
-}
+void Detail::WriteDebugSink(const char* bytes, size_t count) { WriteAll(SinkDescriptor(), bytes, count); }
 
 void StandardOutput(const char* bytes, size_t count) {
   // Goes through stdio so that it orders with the application's own printf output.
@@ -101,28 +68,12 @@ void FlushStandardOutputIfFree() {
 
 void StandardError(const char* bytes, size_t count) { WriteAll(STDERR_FILENO, bytes, count); }
 
-void* AlignedAllocOrStopSlow(size_t size, size_t alignment) {
-  void* block = AlignedAlloc(size, alignment);
-  if (block == nullptr) [[unlikely]] {
-    if (size == 0) block = AlignedAlloc(1, alignment);
-    if (block == nullptr) FatalOutOfMemory(size, alignment);
-  }
-  return block;
-}
-
 void FatalError(const char* line) {
   size_t length = std::strlen(line);
   DebuggerOutputBytes(line, length);
   // Standard error gets its own copy unless the debug sink already is standard error.
   if (SinkDescriptor() != STDERR_FILENO) StandardError(line, length);
   std::abort();
-}
-
-void FatalOutOfMemory(size_t size, size_t alignment) {
-  char line[160];
-  std::snprintf(line, sizeof line, "Yr: fatal: out of memory: %zu bytes at alignment %zu could not be allocated\n",
-                size, alignment);
-  FatalError(line);
 }
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(MutexStorage::bytes), "MutexStorage too small");

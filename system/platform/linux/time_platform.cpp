@@ -14,16 +14,12 @@ constexpr uint64_t kNanosecondsPerSecond = 1000000000ull;
 constexpr long kNanosecondsPerMillisecond = 1000000l;
 constexpr unsigned int kMillisecondsPerSecond = 1000u;
 
-// The hook's parts are read without a lock on every call; tests swap them while no other
-// thread reads the clock.
-std::atomic<uint64_t (*)(void*)> gHookNow{nullptr};
-std::atomic<void (*)(void*, unsigned int)> gHookSleep{nullptr};
-std::atomic<void*> gHookContext{nullptr};
-
 }  // namespace
 
 uint64_t ClockNow() {
-  if (auto now = gHookNow.load(std::memory_order_acquire)) return now(gHookContext.load(std::memory_order_relaxed));
+  if (auto now = Detail::gClockHook.now.load(std::memory_order_acquire)) {
+    return now(Detail::gClockHook.context.load(std::memory_order_relaxed));
+  }
   struct timespec time;
   ::clock_gettime(CLOCK_MONOTONIC, &time);
   return static_cast<uint64_t>(time.tv_sec) * kNanosecondsPerSecond + static_cast<uint64_t>(time.tv_nsec);
@@ -32,10 +28,7 @@ uint64_t ClockNow() {
 uint64_t ClockFrequency() { return kNanosecondsPerSecond; }
 
 void SleepMilliseconds(unsigned int ms) {
-  if (auto sleep = gHookSleep.load(std::memory_order_acquire)) {
-    sleep(gHookContext.load(std::memory_order_relaxed), ms);
-    return;
-  }
+  if (Detail::HookedSleep(ms)) return;
   if (ms == 0) {
     ::sched_yield();
     return;
@@ -55,14 +48,7 @@ void SleepMilliseconds(unsigned int ms) {
 }
 
 void SleepUntil(uint64_t deadline) {
-  if (auto sleep = gHookSleep.load(std::memory_order_acquire)) {
-    const uint64_t now = ClockNow();
-    if (deadline > now) {
-      const auto ms = static_cast<unsigned int>((deadline - now) / static_cast<uint64_t>(kNanosecondsPerMillisecond));
-      if (ms != 0) sleep(gHookContext.load(std::memory_order_relaxed), ms);
-    }
-    return;
-  }
+  if (Detail::HookedSleepUntil(deadline)) return;
   // The default slack of 50 us is added to every timed sleep; 1 ns is the least the
   // kernel takes. It is per thread, so each thread sets it on its first timed wait.
   thread_local bool slackLowered = false;
@@ -78,21 +64,10 @@ void SleepUntil(uint64_t deadline) {
 }
 
 void SpinPause() {
-  if (auto sleep = gHookSleep.load(std::memory_order_acquire)) {
-    sleep(gHookContext.load(std::memory_order_relaxed), 0);
-    return;
-  }
+  if (Detail::HookedSleep(0)) return;
 #if defined(__i386__) || defined(__x86_64__)
   __builtin_ia32_pause();
 #endif
-}
-
-ClockHook SetClockHook(ClockHook hook) {
-  ClockHook previous{gHookNow.load(), gHookSleep.load(), gHookContext.load()};
-  gHookContext.store(hook.context, std::memory_order_relaxed);
-  gHookSleep.store(hook.sleep, std::memory_order_release);
-  gHookNow.store(hook.now, std::memory_order_release);
-  return previous;
 }
 
 }  // namespace Yr::Platform
