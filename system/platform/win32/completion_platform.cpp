@@ -201,7 +201,9 @@ std::atomic<PortBackend>& BackendChoice() {
 // transfers, which a completion port cannot serve.
 HANDLE ReopenOverlapped(HANDLE file, bool unbuffered) {
   DWORD flags = FILE_FLAG_OVERLAPPED | (unbuffered ? FILE_FLAG_NO_BUFFERING : 0);
-  HANDLE handle = ::ReOpenFile(file, GENERIC_READ, FILE_SHARE_READ, flags);
+  // Shared as the file's own reader handle is, so that the port holds nothing more off.
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE handle = ::ReOpenFile(file, GENERIC_READ, kShare, flags);
   return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
 }
 

@@ -13,11 +13,14 @@ bool IsOpenHandle(FileHandle handle) { return handle != kInvalidFileHandle && ha
 
 uint64_t Join(DWORD high, DWORD low) { return (static_cast<uint64_t>(high) << 32) | low; }
 
-// Share modes are the system's own: a writer shares nothing, readers share with readers, and
-// an open the modes forbid fails at once with a sharing violation instead of waiting.
+// Share modes are the system's own, and an open they forbid fails at once with a sharing
+// violation instead of waiting. A writer shares nothing, so it neither opens beside a reader
+// nor lets one in. A reader lets others read, and, as a lock only the library's own openers
+// respect would, lets other programs write, rename or remove the file.
+constexpr DWORD kReaderShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 HANDLE OpenReader(const char* name, DWORD flags) {
-  return ::CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags,
-                       nullptr);
+  return ::CreateFileA(name, GENERIC_READ, kReaderShare, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
 }
 
 }  // namespace
@@ -81,6 +84,9 @@ bool FileWrite(FileHandle handle, const void* buffer, uint32_t bytes, uint32_t* 
 }
 
 bool FileSeek(FileHandle handle, int64_t offset, int origin, int64_t* position) {
+  // The system keeps a position for pipes and devices too, meaning nothing: only files on a
+  // disk have one.
+  if (::GetFileType(AsHandle(handle)) != FILE_TYPE_DISK) return false;
   DWORD method = origin == 0 ? FILE_BEGIN : origin == 2 ? FILE_END : FILE_CURRENT;
   LARGE_INTEGER distance;
   distance.QuadPart = offset;
