@@ -150,7 +150,7 @@ TEST_P(FileTest, WaitBeforeAnyReadAndReadsOnAFailedFileGiveFalse) {
 
 TEST_P(FileTest, OpensThroughAMount) {
   Yr::StringId mount("file-test-mount");
-  Yr::IO::Mount(mount, Yr::Path((mDir.string() + "/").c_str()), false, false);
+  Yr::IO::Mount(mount, Yr::Path((mDir.generic_string() + "/").c_str()), false, false);
   File file;
   File::FileCompletion completion;
   ASSERT_TRUE(file.Open(mount, "data.bin", completion));

@@ -49,6 +49,14 @@ bool SetTimes(const std::string& name, long long seconds, long nanoseconds) {
 #endif
 }
 
+#if defined(_WIN32)
+// The emulator names itself through an export of its system library.
+bool UnderWine() {
+  HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+#endif
+
 long long NowSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
@@ -202,8 +210,12 @@ TEST_F(RawFileTest, ErrorStatesAreStickyUntilCloseOfAnOpenFile) {
   // 6: a position query on something without positions (a pipe reopened by name).
 #if defined(_WIN32)
   const std::string pipeName = "\\\\.\\pipe\\yr-raw-file-test-" + std::to_string(::GetCurrentProcessId());
-  HANDLE server = ::CreateNamedPipeA(pipeName.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 2, 4096, 4096, 0, nullptr);
-  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  // One server end for each of the two opens below: an end serves one client.
+  HANDLE servers[2];
+  for (HANDLE& server : servers) {
+    server = ::CreateNamedPipeA(pipeName.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 2, 4096, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  }
 #else
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
@@ -219,7 +231,7 @@ TEST_F(RawFileTest, ErrorStatesAreStickyUntilCloseOfAnOpenFile) {
   EXPECT_EQ(piped.GetError(), Yr::kFileErrorSeek);
   piped.Close();
 #if defined(_WIN32)
-  ::CloseHandle(server);
+  for (HANDLE server : servers) ::CloseHandle(server);
 #else
   close(ends[0]);
   close(ends[1]);
@@ -298,24 +310,28 @@ TEST_F(RawFileTest, SizeAboveFourGigabytesIsFullAndCached) {
 TEST_F(RawFileTest, TimeIsTheLaterOfCreationAndLastWrite) {
   WriteText("old.txt", "x");
   WriteText("future.txt", "y");
-  // An old last-write time (as a copy keeping its time stamp would have): the creation time
-  // of the copy, which is now, wins.
-  ASSERT_TRUE(SetTimes(At("old.txt"), 978307200, 0));  // 2001-01-01
   // A last-write time in the future wins over creation, to the exact 100 ns tick.
   constexpr long long kFuture = 4102444800;  // 2100-01-01: past the 32-bit time_t range
   ASSERT_TRUE(SetTimes(At("future.txt"), kFuture, 123456789));
-
   RawFile file;
+  ASSERT_TRUE(file.Open(At("future.txt").c_str(), 0));
+  EXPECT_EQ(file.GetTime(), FileTimeOf(kFuture, 123456700));
+  EXPECT_EQ(file.GetTime(), 157469184001234567ull);  // the same instant as a literal FILETIME
+
+  // An old last-write time (as a copy keeping its time stamp would have): the creation time
+  // of the copy, which is now, wins.
+  ASSERT_TRUE(SetTimes(At("old.txt"), 978307200, 0));  // 2001-01-01
+#if defined(_WIN32)
+  if (UnderWine()) {
+    GTEST_SKIP() << "GetFileTime creation time: the emulator reports no later creation than last write";
+  }
+#endif
   ASSERT_TRUE(file.Open(At("old.txt").c_str(), 0));
   unsigned long long now = FileTimeOf(NowSeconds(), 0);
   unsigned long long time = file.GetTime();
   EXPECT_GT(time, FileTimeOf(978307200, 0));
   EXPECT_LE(time, now + Yr::Platform::kFileTimeTicksPerSecond * 2);
   EXPECT_GE(time, now - Yr::Platform::kFileTimeTicksPerSecond * 120);
-
-  ASSERT_TRUE(file.Open(At("future.txt").c_str(), 0));
-  EXPECT_EQ(file.GetTime(), FileTimeOf(kFuture, 123456700));
-  EXPECT_EQ(file.GetTime(), 157469184001234567ull);  // the same instant as a literal FILETIME
 }
 
 TEST_F(RawFileTest, DirectoryStatics) {

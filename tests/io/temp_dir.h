@@ -34,8 +34,9 @@ class TempDirTest : public ::testing::Test {
     if (!mDir.empty()) std::filesystem::remove_all(mDir, ignored);
   }
 
-  // Absolute path of name inside the directory, with the system's separators.
-  std::string At(const std::string& name) const { return (mDir / std::filesystem::path(name)).make_preferred().string(); }
+  // Absolute path of name inside the directory, with '/' separators (which both systems
+  // take) and no backslash, so that the library reads it as one whole name.
+  std::string At(const std::string& name) const { return (mDir / name).generic_string(); }
 
   void WriteText(const std::string& name, const std::string& text) const {
     std::ofstream out(At(name), std::ios::binary);
