@@ -23,3 +23,7 @@ inline void UnsetEnvironment(const char* name) {
 }
 
 }  // namespace YrTest
+
+// On Windows a static constexpr member of an exported class is not exported from the DLL,
+// so a test must not bind one to a reference (as EXPECT_EQ does): tests copy such a
+// constant into a value first, e.g. size_t{PoolOfBase::kPageSize}.
