@@ -231,7 +231,6 @@ TEST_F(ConnectionTest, ToolsComeAndGoAndExtraToolsAreTurnedAway) {
   ToolClient tools[Connection::kMaxClients + 1];
   for (ToolClient& tool : tools) ASSERT_TRUE(tool.Connect(path.c_str(), 200));
   connection.Poll();
-  // A copy: the member itself is imported from the library where a reference binds to it.
   EXPECT_EQ(connection.ClientCount(), unsigned{Connection::kMaxClients});
   // The one turned away sees its connection closed.
   ByteArray reply;
