@@ -2,24 +2,29 @@
 //
 // A completion port belongs to one file. Reads are started on it and run while the caller
 // works; each finished read leaves one completion on the port, which a waiter takes off in
-// the order the system finished them. Two back ends do the same job:
+// the order the system finished them.
+//
+// Windows: the system's completion port, over a second, overlapped handle of the file (the
+// caller's handle does synchronous transfers); every port reports kThreads, and kRing is
+// never available. Linux has two back ends:
 // - an io_uring instance per port (the default where the kernel offers io_uring with
 //   time-limited waits);
 // - a queue served by up to kPortWorkers threads of the port's own, each doing pread(2),
 //   where io_uring is unavailable (a seccomp filter, kernel.io_uring_disabled, an emulator
 //   that answers ENOSYS) or where YR_IO_QUEUE=threads or SetPortBackend asks for it.
 //
-// Unbuffered files: a port made for a descriptor opened with O_DIRECT learns the file's
-// direct-transfer alignment from statx (STATX_DIOALIGN). A read whose buffer, offset or
-// size breaks that alignment, or any read where the file system reports no direct
-// transfers, goes through a second, cached descriptor of the same file instead of failing.
-// Where the file system does not report the alignment, reads go to the system as given.
+// Unbuffered files: a read whose buffer, offset or size breaks the alignment the uncached
+// path needs goes through a second, cached handle of the same file instead of failing.
+// Linux learns the alignment from statx (STATX_DIOALIGN; where the file system does not
+// report it, reads go to the system as given); Windows takes 4096 bytes, a multiple of
+// every sector size in use.
 //
-// Lifetime: a port is reference counted (PortRetain/PortRelease); its memory and its
-// io_uring instance or threads go with the last reference. PortShutdown ends its use: it
-// waits for every read in flight, hands each to the sink, and from then on reads are
-// refused and waits return kClosed at once. The file descriptor must stay open until
-// PortShutdown returns.
+// Lifetime: a port is reference counted (PortRetain/PortRelease); its memory and its system
+// resources go with the last reference. PortShutdown ends its use: it waits for every read
+// in flight, hands each to the sink, lets go of the file, and from then on reads are refused
+// and waits return kClosed at once. The file must stay open until PortShutdown returns.
+//
+// Events are process-local manual-reset events (system event objects on Windows).
 //
 // Threads: reads may be started and completions awaited from any thread, concurrently.
 #pragma once
@@ -68,8 +73,9 @@ YR_API PortBackend SetPortBackend(PortBackend backend);
 // Whether this process can make io_uring ports (probed once).
 YR_API bool RingAvailable();
 
-// One finished read: the userData given to PortStartRead, the bytes transferred or a
-// negative errno value, and the sink's verdict on it.
+// One finished read: the userData given to PortStartRead, the bytes transferred (0 at the
+// end of the file) or a negative system error (errno on Linux, the Win32 error code on
+// Windows), and the sink's verdict on it.
 struct PortCompletion {
   void* userData;
   int64_t result;

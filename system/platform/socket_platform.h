@@ -3,8 +3,14 @@
 // can connect, and nothing is reachable from another machine.
 //
 // The listening and accepted ends never block: a program polls them from its frame loop.
-// The connecting end (a tool) blocks, with a time-out on waits. Sockets are descriptors:
-// kInvalidSocket is the invalid one. The caller owns what it opens and closes it.
+// The connecting end (a tool) blocks, with a time-out on waits. The caller owns what it
+// opens and closes it; kInvalidSocket is the invalid socket.
+//
+// Linux: a Unix-domain socket whose file is the path. Windows: loopback TCP on 127.0.0.1
+// (local-address sockets are not available everywhere the library runs); the path is a
+// small file naming the port and a random key, which a connector sends first, and the
+// listener hands out only connections that presented it. A socket is a descriptor on Linux;
+// on Windows it is a SOCKET, a kernel handle whose value fits in an int.
 #pragma once
 
 #include <cstddef>

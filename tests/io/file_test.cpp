@@ -33,13 +33,21 @@ constexpr size_t kFileBytes = 256 * 1024 + 1234;
 unsigned char ByteAt(uint64_t position) { return static_cast<unsigned char>(position * 7 + position / 251); }
 
 struct FreeDeleter {
+#if defined(_WIN32)
+  void operator()(unsigned char* block) const { ::_aligned_free(block); }
+#else
   void operator()(unsigned char* block) const { ::free(block); }
+#endif
 };
 using Buffer = std::unique_ptr<unsigned char[], FreeDeleter>;
 
 Buffer PageAligned(size_t bytes) {
   size_t rounded = (bytes + kPage - 1) / kPage * kPage;
+#if defined(_WIN32)
+  auto* block = static_cast<unsigned char*>(::_aligned_malloc(rounded + kPage, kPage));
+#else
   auto* block = static_cast<unsigned char*>(::aligned_alloc(kPage, rounded + kPage));
+#endif
   std::memset(block, 0xEE, rounded + kPage);
   return Buffer(block);
 }
@@ -142,7 +150,7 @@ TEST_P(FileTest, WaitBeforeAnyReadAndReadsOnAFailedFileGiveFalse) {
 
 TEST_P(FileTest, OpensThroughAMount) {
   Yr::StringId mount("file-test-mount");
-  Yr::IO::Mount(mount, Yr::Path((mDir.string() + "/").c_str()), false, false);
+  Yr::IO::Mount(mount, Yr::Path((mDir.generic_string() + "/").c_str()), false, false);
   File file;
   File::FileCompletion completion;
   ASSERT_TRUE(file.Open(mount, "data.bin", completion));

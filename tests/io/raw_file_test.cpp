@@ -1,8 +1,13 @@
 #include "system/io/raw_file.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#undef GetFreeSpace  // an old macro of the system's headers, not RawFile's method
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -26,6 +31,31 @@ unsigned long long FileTimeOf(long long seconds, long nanoseconds) {
   return static_cast<unsigned long long>(seconds) * Yr::Platform::kFileTimeTicksPerSecond +
          static_cast<unsigned long long>(nanoseconds) / 100 + Yr::Platform::kFileTimeUnixEpoch;
 }
+
+// Sets the last-access and last-write times of name to a Unix time.
+bool SetTimes(const std::string& name, long long seconds, long nanoseconds) {
+#if defined(_WIN32)
+  HANDLE file = ::CreateFileA(name.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  unsigned long long ticks = FileTimeOf(seconds, nanoseconds);
+  FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  bool set = ::SetFileTime(file, nullptr, &time, &time) != 0;
+  ::CloseHandle(file);
+  return set;
+#else
+  struct timespec times[2] = {{static_cast<time_t>(seconds), nanoseconds}, {static_cast<time_t>(seconds), nanoseconds}};
+  return utimensat(AT_FDCWD, name.c_str(), times, 0) == 0;
+#endif
+}
+
+#if defined(_WIN32)
+// The emulator names itself through an export of its system library.
+bool UnderWine() {
+  HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+#endif
 
 long long NowSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -106,7 +136,7 @@ TEST_F(RawFileTest, WriterIsExclusiveAndTruncatesOnlyOnceItHoldsTheFile) {
   EXPECT_FALSE(std::filesystem::exists(At("missing.txt")));
   EXPECT_EQ(missing.GetError(), Yr::kFileOk);
   // Neither does a directory, nor a null name.
-  EXPECT_FALSE(missing.Open(mDir.c_str(), 0));
+  EXPECT_FALSE(missing.Open(mDir.string().c_str(), 0));
   EXPECT_FALSE(missing.Open(static_cast<const char*>(nullptr), 0));
   EXPECT_EQ(missing.GetError(), Yr::kFileOk);
 }
@@ -178,9 +208,19 @@ TEST_F(RawFileTest, ErrorStatesAreStickyUntilCloseOfAnOpenFile) {
   EXPECT_EQ(reader.Read(buffer, 2), 2u);  // healthy again after Close
 
   // 6: a position query on something without positions (a pipe reopened by name).
+#if defined(_WIN32)
+  const std::string pipeName = "\\\\.\\pipe\\yr-raw-file-test-" + std::to_string(::GetCurrentProcessId());
+  // One server end for each of the two opens below: an end serves one client.
+  HANDLE servers[2];
+  for (HANDLE& server : servers) {
+    server = ::CreateNamedPipeA(pipeName.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 2, 4096, 4096, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  }
+#else
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   std::string pipeName = "/proc/self/fd/" + std::to_string(ends[0]);
+#endif
   RawFile piped;
   ASSERT_TRUE(piped.Open(pipeName.c_str(), 0));
   EXPECT_EQ(piped.Tell(), -1);
@@ -190,8 +230,12 @@ TEST_F(RawFileTest, ErrorStatesAreStickyUntilCloseOfAnOpenFile) {
   EXPECT_EQ(piped.Seek(0, Yr::SeekBegin), -1);
   EXPECT_EQ(piped.GetError(), Yr::kFileErrorSeek);
   piped.Close();
+#if defined(_WIN32)
+  for (HANDLE server : servers) ::CloseHandle(server);
+#else
   close(ends[0]);
   close(ends[1]);
+#endif
 
   // 3 from GetTime, and from Read, of a file that is not open. Close of a closed file does
   // not reset the state, so the object stays refused and does not touch the file system.
@@ -212,7 +256,9 @@ TEST_F(RawFileTest, ErrorStatesAreStickyUntilCloseOfAnOpenFile) {
 }
 
 // State 2 would come from a null handle. With standard input closed the system hands out
-// descriptor 0 for the next open; it must still open cleanly and work.
+// descriptor 0 for the next open; it must still open cleanly and work. (Windows never hands
+// out a null file handle.)
+#if !defined(_WIN32)
 TEST_F(RawFileTest, DescriptorZeroIsNotMistakenForANullHandle) {
   WriteText("z.txt", "zero");
   int saved = dup(0);
@@ -231,6 +277,7 @@ TEST_F(RawFileTest, DescriptorZeroIsNotMistakenForANullHandle) {
   EXPECT_EQ(read, 4u);
   EXPECT_EQ(std::string(buffer, 4), "zero");
 }
+#endif
 
 TEST_F(RawFileTest, SizeAboveFourGigabytesIsFullAndCached) {
   constexpr unsigned long long kOffset = 5ull << 30;  // 5 GiB, a sparse hole before the byte
@@ -263,26 +310,28 @@ TEST_F(RawFileTest, SizeAboveFourGigabytesIsFullAndCached) {
 TEST_F(RawFileTest, TimeIsTheLaterOfCreationAndLastWrite) {
   WriteText("old.txt", "x");
   WriteText("future.txt", "y");
-  // An old last-write time (as a copy keeping its time stamp would have): the creation time
-  // of the copy, which is now, wins.
-  struct timespec old[2] = {{978307200, 0}, {978307200, 0}};  // 2001-01-01
-  ASSERT_EQ(utimensat(AT_FDCWD, At("old.txt").c_str(), old, 0), 0);
   // A last-write time in the future wins over creation, to the exact 100 ns tick.
   constexpr long long kFuture = 4102444800;  // 2100-01-01: past the 32-bit time_t range
-  struct timespec future[2] = {{kFuture, 123456789}, {kFuture, 123456789}};
-  ASSERT_EQ(utimensat(AT_FDCWD, At("future.txt").c_str(), future, 0), 0);
-
+  ASSERT_TRUE(SetTimes(At("future.txt"), kFuture, 123456789));
   RawFile file;
+  ASSERT_TRUE(file.Open(At("future.txt").c_str(), 0));
+  EXPECT_EQ(file.GetTime(), FileTimeOf(kFuture, 123456700));
+  EXPECT_EQ(file.GetTime(), 157469184001234567ull);  // the same instant as a literal FILETIME
+
+  // An old last-write time (as a copy keeping its time stamp would have): the creation time
+  // of the copy, which is now, wins.
+  ASSERT_TRUE(SetTimes(At("old.txt"), 978307200, 0));  // 2001-01-01
+#if defined(_WIN32)
+  if (UnderWine()) {
+    GTEST_SKIP() << "GetFileTime creation time: the emulator reports no later creation than last write";
+  }
+#endif
   ASSERT_TRUE(file.Open(At("old.txt").c_str(), 0));
   unsigned long long now = FileTimeOf(NowSeconds(), 0);
   unsigned long long time = file.GetTime();
   EXPECT_GT(time, FileTimeOf(978307200, 0));
   EXPECT_LE(time, now + Yr::Platform::kFileTimeTicksPerSecond * 2);
   EXPECT_GE(time, now - Yr::Platform::kFileTimeTicksPerSecond * 120);
-
-  ASSERT_TRUE(file.Open(At("future.txt").c_str(), 0));
-  EXPECT_EQ(file.GetTime(), FileTimeOf(kFuture, 123456700));
-  EXPECT_EQ(file.GetTime(), 157469184001234567ull);  // the same instant as a literal FILETIME
 }
 
 TEST_F(RawFileTest, DirectoryStatics) {
@@ -339,7 +388,7 @@ TEST_F(RawFileTest, DirectoryStatics) {
   EXPECT_TRUE(RawFile::Unlink(At("d/b.tga").c_str()));
   EXPECT_FALSE(RawFile::Unlink(At("d/b.tga").c_str()));
 
-  EXPECT_GT(RawFile::GetFreeSpace(mDir.c_str()), 0u);
+  EXPECT_GT(RawFile::GetFreeSpace(mDir.string().c_str()), 0u);
   EXPECT_EQ(RawFile::GetFreeSpace(At("missing").c_str()), 0u);
 }
 

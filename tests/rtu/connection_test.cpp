@@ -231,7 +231,7 @@ TEST_F(ConnectionTest, ToolsComeAndGoAndExtraToolsAreTurnedAway) {
   ToolClient tools[Connection::kMaxClients + 1];
   for (ToolClient& tool : tools) ASSERT_TRUE(tool.Connect(path.c_str(), 200));
   connection.Poll();
-  EXPECT_EQ(connection.ClientCount(), Connection::kMaxClients);
+  EXPECT_EQ(connection.ClientCount(), unsigned{Connection::kMaxClients});
   // The one turned away sees its connection closed.
   ByteArray reply;
   uint8_t operation;
@@ -273,14 +273,34 @@ TEST_F(ConnectionTest, ListenRefusesPathsItCannotUseAndKeepsOtherFiles) {
   EXPECT_TRUE(other.Listen(path.c_str()));
 }
 
+#if defined(_WIN32)
+// The command interpreter groups words with double quotes only.
+constexpr char kQuote = '"';
+// The tool's name as the command interpreter takes it. This program and its children run in
+// the same (possibly emulated) system, so no emulator goes in front; a build run by an
+// emulator names the tool by the host's absolute path, which the emulated system sees on
+// its Z: drive.
+std::string ToolProgram() {
+  std::string name = YR_RTU_TOOL;
+  if (!name.empty() && name[0] == '/') name = "Z:" + name;
+  for (char& c : name) c = c == '/' ? '\\' : c;
+  return name;
+}
+#else
+constexpr char kQuote = '\'';
+// The tool runs under the emulator that runs this program, if any.
+std::string ToolProgram() {
+  std::string command;
+  if (const char* emulator = std::getenv("YR_TEST_EMULATOR"); emulator && *emulator) command = std::string(emulator) + " ";
+  return command + YR_RTU_TOOL;
+}
+#endif
+
 // The command-line tool, started as a child process, changes and reads the variables of
 // this running program while its frame loop polls.
 TEST_F(ConnectionTest, CommandLineToolChangesVariablesOfARunningProgram) {
   auto runTool = [&](const std::string& arguments) {
-    std::string command;
-    if (const char* emulator = std::getenv("YR_TEST_EMULATOR"); emulator && *emulator)
-      command = std::string(emulator) + " ";
-    command += std::string(YR_RTU_TOOL) + " " + path + " " + arguments + " 2>&1";
+    std::string command = ToolProgram() + " " + path + " " + arguments + " 2>&1";
     std::string output;
     int status = -1;
     WithFrameLoop([&] {
@@ -298,7 +318,7 @@ TEST_F(ConnectionTest, CommandLineToolChangesVariablesOfARunningProgram) {
   EXPECT_EQ(cars[0].speed, 7.25f);
   EXPECT_EQ(cars[1].speed, 7.25f);
 
-  auto [nameStatus, nameOutput] = runTool("set car.driver 'Grace Hopper'");
+  auto [nameStatus, nameOutput] = runTool(std::string("set car.driver ") + kQuote + "Grace Hopper" + kQuote);
   EXPECT_EQ(nameStatus, 0) << nameOutput;
   EXPECT_EQ(cars[0].driver, StringId("Grace Hopper"));
 

@@ -216,29 +216,6 @@ uint64_t FreeBytes(const char* directory) {
   return static_cast<uint64_t>(info.f_bavail) * static_cast<uint64_t>(info.f_frsize);
 }
 
-bool WildcardMatch(const char* pattern, const char* text) {
-  // Greedy match with one backtrack point: the last '*' seen and the text position it has
-  // swallowed up to. Linear in practice, never recursive.
-  const char* star = nullptr;
-  const char* resume = nullptr;
-  while (*text) {
-    if (*pattern == '*') {
-      star = pattern++;
-      resume = text;
-    } else if (*pattern == '?' || *pattern == *text) {
-      ++pattern;
-      ++text;
-    } else if (star) {
-      pattern = star + 1;
-      text = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*pattern == '*') ++pattern;
-  return *pattern == '\0';
-}
-
 bool ListMatches(const char* pattern, FoundName found, void* context) {
   SystemName path(pattern);
   if (!path.Valid()) return false;
