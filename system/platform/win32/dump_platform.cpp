@@ -90,6 +90,32 @@ DWORD WINAPI WriterEntry(void* parameter) {
   return 0;
 }
 
+// Creates the dump file. The ANSI calls stop at MAX_PATH characters, and a dump's name is its
+// report's plus ".dmp": a longer absolute name goes through the wide call with the prefix
+// that lifts the limit (which takes backslashes only).
+HANDLE CreateDumpFile(const char* path) {
+  constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE | DELETE;
+  size_t length = std::strlen(path);
+  if (length < MAX_PATH) {
+    return ::CreateFileA(path, kAccess, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  constexpr size_t kMaxLongPath = 1024;
+  wchar_t wide[kMaxLongPath];
+  size_t at = 0;
+  bool absolute = length > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
+  if (absolute) {
+    for (wchar_t c : {L'\\', L'\\', L'?', L'\\'}) wide[at++] = c;
+  }
+  int converted = ::MultiByteToWideChar(CP_ACP, 0, path, static_cast<int>(length), wide + at,
+                                        static_cast<int>(kMaxLongPath - at - 1));
+  if (converted <= 0) return INVALID_HANDLE_VALUE;
+  for (int i = 0; i < converted; ++i) {
+    if (wide[at + i] == L'/') wide[at + i] = L'\\';
+  }
+  wide[at + converted] = L'\0';
+  return ::CreateFileW(wide, kAccess, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 }  // namespace
 
 uint32_t SystemDumpFlags(int kind) {
@@ -101,8 +127,7 @@ uint32_t SystemDumpFlags(int kind) {
 // the caller's thread and the registers the caller passed.
 bool WriteSystemDump(const SystemDumpRequest& request) {
   if (!request.path || !request.context || request.kind <= 0) return false;
-  HANDLE file = ::CreateFileA(request.path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateDumpFile(request.path);
   if (file == INVALID_HANDLE_VALUE) return false;
   ContextToOs(*request.context, gContext);
   std::memset(&gRecord, 0, sizeof gRecord);
@@ -123,8 +148,12 @@ bool WriteSystemDump(const SystemDumpRequest& request) {
     ::WaitForSingleObject(thread, INFINITE);
     ::CloseHandle(thread);
   }
+  // A dump the writer gave up on is not left half written; the handle deletes it.
+  if (!work.written) {
+    FILE_DISPOSITION_INFO remove = {TRUE};
+    ::SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
+  }
   ::CloseHandle(file);
-  if (!work.written) ::DeleteFileA(request.path);
   return work.written != FALSE;
 }
 
