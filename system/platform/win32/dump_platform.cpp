@@ -104,7 +104,8 @@ HANDLE CreateDumpFile(const char* path) {
   size_t at = 0;
   bool absolute = length > 2 && path[1] == ':' && (path[2] == '\\' || path[2] == '/');
   if (absolute) {
-    for (wchar_t c : {L'\\', L'\\', L'?', L'\\'}) wide[at++] = c;
+    constexpr wchar_t kLongPrefix[] = L"\\\\?\\";
+    for (size_t i = 0; i + 1 < sizeof kLongPrefix / sizeof kLongPrefix[0]; ++i) wide[at++] = kLongPrefix[i];
   }
   int converted = ::MultiByteToWideChar(CP_ACP, 0, path, static_cast<int>(length), wide + at,
                                         static_cast<int>(kMaxLongPath - at - 1));
