@@ -4,9 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <fcntl.h>
 #include <time.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <cstdint>
 #include <random>
@@ -19,6 +23,89 @@ using namespace Yr;
 
 constexpr int64_t kDay = 86400;
 
+#ifdef _WIN32
+// On Windows the zone is the system's (the C library's TZ plays no part): the prepared
+// offsets are checked against the system's own conversion, and the calendar against the
+// system's, which holds from 1601 on.
+SYSTEMTIME SystemTimeAt(int64_t seconds) {
+  constexpr int64_t kTicksPerSecond = 10000000;
+  constexpr int64_t kTicksAt1970 = 116444736000000000;
+  ULARGE_INTEGER ticks;
+  ticks.QuadPart = static_cast<uint64_t>(seconds * kTicksPerSecond + kTicksAt1970);
+  FILETIME file = {ticks.LowPart, ticks.HighPart};
+  SYSTEMTIME time = {};
+  FileTimeToSystemTime(&file, &time);
+  return time;
+}
+
+void ExpectLocalTime(int64_t seconds, const SYSTEMTIME& expected) {
+  Platform::LocalTime ours;
+  ASSERT_TRUE(Platform::LocalTimeAt(seconds, ours));
+  EXPECT_EQ(ours.year, expected.wYear) << seconds;
+  EXPECT_EQ(ours.month, expected.wMonth) << seconds;
+  EXPECT_EQ(ours.day, expected.wDay) << seconds;
+  EXPECT_EQ(ours.hour, expected.wHour) << seconds;
+  EXPECT_EQ(ours.minute, expected.wMinute) << seconds;
+  EXPECT_EQ(ours.second, expected.wSecond) << seconds;
+}
+
+void ExpectSameAsTheSystem(int64_t seconds) {
+  SYSTEMTIME universal = SystemTimeAt(seconds);
+  SYSTEMTIME local = {};
+  ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local));
+  ExpectLocalTime(seconds, local);
+}
+
+// Every moment of the prepared years, and the seconds around each change of the zone's
+// offset, read as the system reads them.
+TEST(ProcessPlatformTest, LocalTimeFromPreparedOffsetsMatchesTheSystem) {
+  const int64_t from = 1767225600;  // 2026-01-01 00:00:00 UTC
+  const int64_t span = kDay * 365 * Platform::kLocalTimeYears;
+  Platform::PrepareLocalTime(from);
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 5000; ++i) ExpectSameAsTheSystem(from + static_cast<int64_t>(random() % span));
+  auto offsetAt = [](int64_t seconds) {
+    SYSTEMTIME universal = SystemTimeAt(seconds);
+    SYSTEMTIME local = {};
+    SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local);
+    FILETIME a, b;
+    SystemTimeToFileTime(&universal, &a);
+    SystemTimeToFileTime(&local, &b);
+    auto ticks = [](const FILETIME& t) { return (static_cast<int64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+    return (ticks(b) - ticks(a)) / 10000000;
+  };
+  int64_t offset = offsetAt(from);
+  for (int64_t at = from; at < from + span; at += 3600) {
+    int64_t now = offsetAt(at);
+    if (now == offset) continue;
+    offset = now;
+    for (int64_t second = at - 3601; second <= at + 1; ++second) ExpectSameAsTheSystem(second);
+  }
+  Platform::PrepareLocalTime(Platform::UnixTimeNow());
+}
+
+// The calendar arithmetic alone over the years the system's calendar covers (1601-9999),
+// around the turns of centuries and leap days. Moments before the first prepared one take
+// its offset, which is measured once.
+TEST(ProcessPlatformTest, LocalTimeCalendarHoldsFrom1601ToNineThousand) {
+  const int64_t last = 253402300799;     // 9999-12-31 23:59:59
+  const int64_t first = -11644473600;    // 1601-01-01
+  Platform::PrepareLocalTime(last);
+  Platform::LocalTime atZero;
+  ASSERT_TRUE(Platform::LocalTimeAt(0, atZero));
+  const int64_t offset = (atZero.year == 1969 ? -kDay : 0) + atZero.hour * 3600 + atZero.minute * 60 + atZero.second;
+  std::mt19937_64 random(11);
+  for (int i = 0; i < 20000; ++i) {
+    int64_t moment = first + kDay + static_cast<int64_t>(random() % (last - first - 2 * kDay));
+    ExpectLocalTime(moment, SystemTimeAt(moment + offset));
+  }
+  for (int64_t moment : {first + kDay, last - kDay, int64_t{0}, int64_t{-1}, int64_t{951782400} /* 2000-02-29 */,
+                         int64_t{4107542400} /* 2100-03-01 */, int64_t{-2203891200} /* 1900-03-01 */})
+    ExpectLocalTime(moment, SystemTimeAt(moment + offset));
+  Platform::PrepareLocalTime(Platform::UnixTimeNow());
+}
+
+#else
 // The offsets are read once; the zone of a test is set before they are prepared again, and
 // the process's own zone and offsets are put back afterwards.
 class ZoneScope {
@@ -105,20 +192,33 @@ TEST(ProcessPlatformTest, LocalTimeCalendarHoldsFromYearOneToNineThousand) {
     ExpectSameAsTheCLibrary(moment);
 }
 
+#endif
+
 TEST(ProcessPlatformTest, LocalTimeNowReadsAsTheCLibraryDoes) {
   Platform::LocalTime now;
   ASSERT_TRUE(Platform::CurrentLocalTime(now));
   time_t moment = time(nullptr);
   struct tm expected;
+#ifdef _WIN32
+  localtime_s(&expected, &moment);
+#else
   localtime_r(&moment, &expected);
+#endif
   EXPECT_EQ(now.year, expected.tm_year + 1900);
   EXPECT_EQ(now.day, expected.tm_mday);
 }
 
+// Windows keeps handles, not descriptors: the spares are handles too.
 int OpenDescriptorCount() {
+#ifdef _WIN32
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  return static_cast<int>(count);
+#else
   int count = 0;
   for (int descriptor = 0; descriptor < 4096; ++descriptor) count += fcntl(descriptor, F_GETFD) >= 0;
   return count;
+#endif
 }
 
 TEST(ProcessPlatformTest, DescriptorsAreKeptFromLoadAndGiveWayToTheCrashPath) {
@@ -137,9 +237,13 @@ TEST(ProcessPlatformTest, DescriptorsAreKeptFromLoadAndGiveWayToTheCrashPath) {
 
 TEST(ProcessPlatformTest, MappedFileAtNamesTheFileOrNothing) {
   char executable[4096] = {};
+#ifdef _WIN32
+  ASSERT_GT(GetModuleFileNameA(nullptr, executable, sizeof executable - 1), 0u);
+#else
   ASSERT_GT(readlink("/proc/self/exe", executable, sizeof executable - 1), 0);
+#endif
   char text[4096];
-  uintptr_t code = reinterpret_cast<uintptr_t>(&ExpectSameAsTheCLibrary);
+  uintptr_t code = reinterpret_cast<uintptr_t>(&OpenDescriptorCount);
   EXPECT_EQ(Platform::MappedFileAt(code, text, sizeof text), std::string(executable).size());
   EXPECT_STREQ(text, executable);
   // Cut to the size given, terminated.
