@@ -151,9 +151,16 @@ std::string RunLldb(const std::string& dump, const std::string& commands) {
   std::string output = scratch.Path() + kSeparator + "lldb.txt";
   std::string lldb = "lldb -b -c '" + HostPath(dump) + "' '" + HostPath(HelperPath()) + "' " + commands;
   if (UnderWine()) {
-    std::string script = "command -v lldb > /dev/null 2>&1 || { echo '" + std::string(kNoDebugger) + "' > '" +
-                         HostPath(output) + "'; exit 0; }; " + lldb + " > '" + HostPath(output) + "' 2>&1";
+    // Wine does not wait for a host program to end: the output appears under its name
+    // only once lldb is done.
+    std::string partial = HostPath(output) + ".partial";
+    std::string script = "{ command -v lldb > /dev/null 2>&1 || { echo '" + std::string(kNoDebugger) + "'; exit 0; }; " +
+                         lldb + "; } > '" + partial + "' 2>&1; mv '" + partial + "' '" + HostPath(output) + "'";
     RunProgram("/bin/sh -c " + Quoted(script), scratch.Path() + kSeparator + "shell.txt");
+    constexpr int kWaitMilliseconds = 60000;
+    for (int waited = 0; waited < kWaitMilliseconds && GetFileAttributesA(output.c_str()) == INVALID_FILE_ATTRIBUTES;
+         waited += 50)
+      Sleep(50);
   } else if (RunProgram(lldb, output) < 0) {
     return kNoDebugger;
   }
@@ -619,7 +626,7 @@ TEST(CrashHandlerTest, ExceptionRecordsGiveTheirSignalCodeAndAddress) {
 // The registers of a thread's context come through in the report's layout.
 TEST(CrashHandlerTest, ContextFromTheSystemKeepsEveryRegister) {
   CONTEXT context = {};
-  context.ContextFlags = CONTEXT_FULL;
+  context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS;  // no float state
   uintptr_t value = 0x1000;
 #if UINTPTR_MAX > 0xFFFFFFFFu
   for (DWORD64* r : {&context.Rax, &context.Rbx, &context.Rcx, &context.Rdx, &context.Rsi, &context.Rdi,

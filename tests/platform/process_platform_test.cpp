@@ -12,10 +12,17 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "system/platform/vm_platform.h"
 
 namespace {
 
@@ -256,6 +263,104 @@ TEST(ProcessPlatformTest, MappedFileAtNamesTheFileOrNothing) {
     EXPECT_EQ(Platform::MappedFileAt(address, text, sizeof text), 0u);
     EXPECT_STREQ(text, "");
   }
+}
+
+// Readability and copies across a page that cannot be read (reserved, never committed):
+// the answer stops at it and the copy leaves zeros for it, whichever way a range meets it.
+TEST(ProcessPlatformTest, ReadsStopAtAnUnreadablePageAndCopiesZeroIt) {
+  const size_t page = Platform::VirtualPageSize();
+  char* base = static_cast<char*>(Platform::ReserveAddressSpace(nullptr, 3 * page));
+  ASSERT_NE(base, nullptr);
+  ASSERT_NE(Platform::CommitAddressSpace(base, page), nullptr);
+  ASSERT_NE(Platform::CommitAddressSpace(base + 2 * page, page), nullptr);
+  std::memset(base, 'a', page);
+  std::memset(base + 2 * page, 'c', page);
+  struct Case {
+    size_t offset;
+    size_t count;
+    bool readable;
+    size_t copied;
+  };
+  const Case cases[] = {
+      {0, page, true, page},                  // the first page whole
+      {page - 1, 1, true, 1},                 // its last byte
+      {page - 1, 2, false, 1},                // into the hole
+      {page, 1, false, 0},                    // the hole alone
+      {2 * page - 1, 2, false, 1},            // out of the hole
+      {0, 3 * page, false, 2 * page},         // across it
+      {2 * page, page, true, page},           // the last page
+      {page / 2, 2 * page, false, page},      // half, hole, half
+  };
+  std::vector<char> copy(3 * page);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.offset << "+" << c.count);
+    EXPECT_EQ(Platform::ReadableBytes(base + c.offset, c.count), c.readable);
+    std::fill(copy.begin(), copy.end(), 'x');
+    EXPECT_EQ(Platform::CopyOwnMemory(copy.data(), base + c.offset, c.count), c.copied);
+    for (size_t i = 0; i < c.count; ++i) {
+      size_t at = c.offset + i;
+      char expected = at < page ? 'a' : at < 2 * page ? '\0' : 'c';
+      ASSERT_EQ(copy[i], expected) << i;
+    }
+    EXPECT_EQ(copy[c.count], 'x');  // nothing written beyond the count
+  }
+  EXPECT_FALSE(Platform::ReadableBytes(nullptr, 1));
+  EXPECT_TRUE(Platform::ReadableBytes(base, 0));
+  EXPECT_TRUE(Platform::ReleaseAddressSpace(base, 3 * page));
+}
+
+// A write at an offset leaves the position where it was: the dump writer fills in its
+// header last while writing on at the end.
+TEST(ProcessPlatformTest, WritesAtAnOffsetKeepThePosition) {
+  std::string path = (std::filesystem::temp_directory_path() /
+                      ("yr_process_platform_" + std::to_string(Platform::OwnProcessId()) + ".txt"))
+                         .string();
+  int file = Platform::CreateFileForWriting(path.c_str());
+  ASSERT_NE(file, Platform::kInvalidFile);
+  EXPECT_TRUE(Platform::WriteFileBytes(file, "abc", 3));
+  EXPECT_TRUE(Platform::WriteFileBytesAt(file, 0, "X", 1));
+  EXPECT_TRUE(Platform::WriteFileBytes(file, "def", 3));
+  EXPECT_TRUE(Platform::WriteFileBytesAt(file, 8, "Z", 1));  // past the end: a gap of zeros
+  EXPECT_TRUE(Platform::WriteFileBytes(file, "g", 1));
+  Platform::CloseFile(file);
+  char text[32];
+  ASSERT_EQ(Platform::ReadWholeFile(path.c_str(), text, sizeof text), 9);
+  EXPECT_EQ(std::string(text, 9), std::string("Xbcdefg\0Z", 9));
+  // Cut to the buffer and terminated.
+  EXPECT_EQ(Platform::ReadWholeFile(path.c_str(), text, 4), 3);
+  EXPECT_STREQ(text, "Xbc");
+  std::filesystem::remove(path);
+  EXPECT_EQ(Platform::ReadWholeFile(path.c_str(), text, sizeof text), -1);
+  EXPECT_EQ(Platform::CreateFileForWriting(""), Platform::kInvalidFile);
+}
+
+// The code mapping of a function holds it; a thread's id is listed while it runs.
+TEST(ProcessPlatformTest, CodeMappingAndThreadList) {
+  uintptr_t begin = 0, end = 0;
+  const uintptr_t code = reinterpret_cast<uintptr_t>(&OpenDescriptorCount);
+  ASSERT_TRUE(Platform::CodeMappingOf(reinterpret_cast<const void*>(code), begin, end));
+  EXPECT_LE(begin, code);
+  EXPECT_LT(code, end);
+  int local = 0;
+  EXPECT_FALSE(Platform::CodeMappingOf(&local, begin, end));  // the stack is no module's
+  char module[4096];
+  EXPECT_GT(Platform::ModulePathOf(reinterpret_cast<const void*>(code), module, sizeof module), 0u);
+
+  std::atomic<uint32_t> worker{0};
+  std::atomic<bool> release{false};
+  std::thread thread([&] {
+    worker = Platform::OwnThreadId();
+    while (!release) std::this_thread::yield();
+  });
+  while (worker == 0) std::this_thread::yield();
+  uint32_t ids[256];
+  size_t count = Platform::ListThreadIds(ids, 256);
+  release = true;
+  thread.join();
+  std::vector<uint32_t> listed(ids, ids + count);
+  EXPECT_NE(std::find(listed.begin(), listed.end(), Platform::OwnThreadId()), listed.end());
+  EXPECT_NE(std::find(listed.begin(), listed.end(), worker.load()), listed.end());
+  EXPECT_EQ(Platform::ListThreadIds(ids, 1), 1u);  // never beyond the capacity
 }
 
 }  // namespace
