@@ -289,8 +289,8 @@ const CrashCase kCrashCases[] = {
      "CrashOverflow", "CrashOverflow", "CrashOverflow"},
 #ifdef _WIN32
     // abort() reaches the handler through the C library's signal: the registers are those
-    // at the call of abort, on either width.
-    {"AbortWritesTheFatalExitCodeWithoutName", "abort", "Exception 40000015  ", "", "CrashAbort", "CrashAbort"},
+    // at the call of abort, on either width, so the address names the caller of abort.
+    {"AbortWritesTheFatalExitCodeWithoutName", "abort", "Exception 40000015  ", "CrashAbort", "main", "CrashAbort"},
     // The C library's allocator and the descriptor limit have no counterpart here: the
     // system's heap does not abort on a broken free list, and handles have no small limit.
 #else

@@ -69,14 +69,17 @@ __attribute__((noinline)) void CrashAbort() {
 // A client filter of its own that hands the fault on with a text that cannot be read: the
 // report faults while it is being written.
 #ifdef _WIN32
+// A client takes faults first through a vectored handler: the C runtime's own frame handler
+// hands faults in the program's code to the filter that was there before it, the library's.
 LONG WINAPI ClientFilter(EXCEPTION_POINTERS* system) {
+  if (system->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) return EXCEPTION_CONTINUE_SEARCH;
   Yr::ExceptionPointers pointers = {system->ExceptionRecord, system->ContextRecord};
   Yr::BugReport::ExceptionHandler(0xC0000005u, &pointers, reinterpret_cast<const char*>(16));
   return EXCEPTION_CONTINUE_SEARCH;
 }
 
 __attribute__((noinline)) void CrashTwice() {
-  SetUnhandledExceptionFilter(&ClientFilter);
+  AddVectoredExceptionHandler(1, &ClientFilter);
   CrashNullWrite();
 }
 #else
