@@ -154,14 +154,17 @@ struct HitRecorder {
   void* mHandler;
 };
 
+// A death test runs the whole test again in a process of its own: the directory is named
+// after the test, so that both processes find the same one.
 std::string NewTemporaryDirectory() {
   char base[MAX_PATH];
   DWORD length = GetTempPathA(sizeof base, base);
-  for (int attempt = 0;; ++attempt) {
-    std::string path = std::string(base, length) + "yr-breakpoint-" + std::to_string(GetCurrentProcessId()) + "-" +
-                       std::to_string(attempt);
-    if (CreateDirectoryA(path.c_str(), nullptr)) return path;
-  }
+  std::string path = std::string(base, length) + "yr-breakpoint-" +
+                     testing::UnitTest::GetInstance()->current_test_info()->name();
+  CreateDirectoryA(path.c_str(), nullptr);
+  std::error_code ignored;
+  std::filesystem::remove(path + "/report.pcrpt", ignored);
+  return path;
 }
 // The facts the crash handler reads from a hit.
 constexpr Yr::Platform::SignalFacts kHitFacts = {5, static_cast<int>(0x80000004u), 0, false};

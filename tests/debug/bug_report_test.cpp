@@ -52,14 +52,17 @@ struct OwnContext {
 #endif
 };
 
+// A death test runs the whole test again in a process of its own: the directory is named
+// after the test, so that both processes find the same one.
 std::string NewTemporaryDirectory() {
   char base[MAX_PATH];
   DWORD length = GetTempPathA(sizeof base, base);
-  for (int attempt = 0;; ++attempt) {
-    std::string path = std::string(base, length) + "yr_report_" + std::to_string(GetCurrentProcessId()) + "_" +
-                       std::to_string(attempt);
-    if (CreateDirectoryA(path.c_str(), nullptr)) return path;
-  }
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  std::string path = std::string(base, length) + "yr_report_" + test->test_suite_name() + "_" + test->name();
+  CreateDirectoryA(path.c_str(), nullptr);
+  std::error_code ignored;
+  fs::remove(path + "/report.pcrpt", ignored);
+  return path;
 }
 #else
 struct OwnContext {

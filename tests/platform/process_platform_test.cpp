@@ -215,11 +215,12 @@ TEST(ProcessPlatformTest, LocalTimeNowReadsAsTheCLibraryDoes) {
   EXPECT_EQ(now.day, expected.tm_mday);
 }
 
-// Windows keeps handles, not descriptors: the spares are handles too.
+// Windows keeps handles, not descriptors: the spares are handles too. -1 when the count
+// cannot be had (Wine answers 0).
 int OpenDescriptorCount() {
 #ifdef _WIN32
   DWORD count = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &count);
+  if (!GetProcessHandleCount(GetCurrentProcess(), &count) || count == 0) return -1;
   return static_cast<int>(count);
 #else
   int count = 0;
@@ -230,16 +231,21 @@ int OpenDescriptorCount() {
 
 TEST(ProcessPlatformTest, DescriptorsAreKeptFromLoadAndGiveWayToTheCrashPath) {
   EXPECT_EQ(Platform::ReservedDescriptorCount(), Platform::kReservedDescriptors);
-  int held = OpenDescriptorCount();
+  const int held = OpenDescriptorCount();
+  const int spares = static_cast<int>(Platform::kReservedDescriptors);
   Platform::ReleaseReservedDescriptors();
   EXPECT_EQ(Platform::ReservedDescriptorCount(), 0u);
-  EXPECT_EQ(OpenDescriptorCount(), held - static_cast<int>(Platform::kReservedDescriptors));
+  const int released = OpenDescriptorCount();
   Platform::ReleaseReservedDescriptors();  // twice closes nothing more
-  EXPECT_EQ(OpenDescriptorCount(), held - static_cast<int>(Platform::kReservedDescriptors));
+  const int again = OpenDescriptorCount();
   Platform::ReserveDescriptors();
   Platform::ReserveDescriptors();  // tops up, never beyond the count
   EXPECT_EQ(Platform::ReservedDescriptorCount(), Platform::kReservedDescriptors);
-  EXPECT_EQ(OpenDescriptorCount(), held);
+  const int restored = OpenDescriptorCount();
+  if (held < 0) GTEST_SKIP() << "GetProcessHandleCount answers nothing here: the handles themselves are not counted";
+  EXPECT_EQ(released, held - spares);
+  EXPECT_EQ(again, held - spares);
+  EXPECT_EQ(restored, held);
 }
 
 TEST(ProcessPlatformTest, MappedFileAtNamesTheFileOrNothing) {

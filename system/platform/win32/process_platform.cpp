@@ -171,8 +171,10 @@ bool ReadableBytes(const void* address, size_t count) {
   }
 }
 
-// Copies through ReadProcessMemory on the own process, which refuses unreadable memory
-// instead of faulting; a refused page is left as zeros.
+// Copies what the address space says is readable (VirtualQuery: reserved pages read as
+// zeros through ReadProcessMemory under Wine), through ReadProcessMemory on the own process,
+// which refuses memory unmapped meanwhile instead of faulting; what cannot be read is left
+// as zeros.
 size_t CopyOwnMemory(void* destination, const void* source, size_t count) {
   char* out = static_cast<char*>(destination);
   uintptr_t cursor = reinterpret_cast<uintptr_t>(source);
@@ -181,13 +183,14 @@ size_t CopyOwnMemory(void* destination, const void* source, size_t count) {
   const uintptr_t page = system.dwPageSize;
   HANDLE self = ::GetCurrentProcess();
   size_t copied = 0;
-  SIZE_T got = 0;
-  if (::ReadProcessMemory(self, source, destination, count, &got) && got == count) return count;
   while (count > 0) {
-    size_t chunk = static_cast<size_t>(((cursor | (page - 1)) + 1) - cursor);
-    if (chunk > count) chunk = count;
-    got = 0;
-    if (::ReadProcessMemory(self, reinterpret_cast<const void*>(cursor), out, chunk, &got) && got == chunk) {
+    uintptr_t end = ReadableEnd(cursor);
+    size_t chunk = end > cursor ? static_cast<size_t>(end - cursor)
+                                : static_cast<size_t>(((cursor | (page - 1)) + 1) - cursor);
+    if (chunk > count || chunk == 0) chunk = count;
+    SIZE_T got = 0;
+    if (end > cursor && ::ReadProcessMemory(self, reinterpret_cast<const void*>(cursor), out, chunk, &got) &&
+        got == chunk) {
       copied += chunk;
     } else {
       std::memset(out, 0, chunk);
