@@ -130,7 +130,7 @@ TEST_F(BugReportTest, Defaults_AsBuiltAtLoad) {
   EXPECT_FALSE(BugReport::sAbnormalShutdown);
   EXPECT_TRUE(BugReport::sDisableLogging);
   EXPECT_STREQ(BugReport::sProcessFilename, "unknown");
-  EXPECT_EQ(PCBugReport::mFile, PCBugReport::kInvalidFile);
+  EXPECT_EQ(PCBugReport::mFile, decltype(PCBugReport::mFile){PCBugReport::kInvalidFile});
   EXPECT_TRUE(std::regex_match(BugReport::GetBuildInfo(), std::regex("Build YrSystem PC \\d+\\.\\d+\\.\\d+ @\\S+ [a-z]")))
       << BugReport::GetBuildInfo();
 }
@@ -200,7 +200,7 @@ TEST_F(BugReportTest, AssertReport_FileLinesInOrder) {
       << lines[6];
   for (size_t i = 6; i < lines.size(); ++i) EXPECT_TRUE(std::regex_match(lines[i], std::regex(kHexPointer + "  .+"))) << lines[i];
   EXPECT_TRUE(BugReport::sDisableLogging);  // restored after the report
-  EXPECT_EQ(PCBugReport::mFile, PCBugReport::kInvalidFile);
+  EXPECT_EQ(PCBugReport::mFile, decltype(PCBugReport::mFile){PCBugReport::kInvalidFile});
   EXPECT_FALSE(fs::exists(ReportPath() + ".dmp"));
 }
 
@@ -269,7 +269,7 @@ TEST_F(BugReportTest, Open_ReportFileThatCannotBeCreatedGoesToTheDebugOutput) {
   SwitchDebugOutputOn();
   BugReport::SetBasePath((mDir + "/missing/directory").c_str());
   EXPECT_FALSE(PCBugReport::Open(BugReport::sReportFilename));
-  EXPECT_EQ(PCBugReport::mFile, PCBugReport::kInvalidFile);
+  EXPECT_EQ(PCBugReport::mFile, decltype(PCBugReport::mFile){PCBugReport::kInvalidFile});
   YrTest::DebugCapture capture;
   ReportFromHere("nowhere to go");
   EXPECT_NE(capture.Joined().find("nowhere to go\r\n"), std::string::npos);
