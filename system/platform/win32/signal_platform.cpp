@@ -308,9 +308,13 @@ bool InstallFaultHandlers(FaultHandler handler) {
     // Last in the chain: vectored handlers of the application come first.
     gVectoredHandler = ::AddVectoredExceptionHandler(0, &VectoredHandler);
     gPreviousAbortHandler = ::signal(SIGABRT, &AbortHandler);
-    ok = ok && gVectoredHandler != nullptr && gPreviousAbortHandler != SIG_ERR;
+    return ok && gVectoredHandler != nullptr && gPreviousAbortHandler != SIG_ERR;
   }
-  return ok;
+  // Again: the filter and the abort handler become ours once more (the C library resets a
+  // signal's handler when it delivers it); what was there first is still what unload puts
+  // back.
+  ::SetUnhandledExceptionFilter(&TopLevelFilter);
+  return ::signal(SIGABRT, &AbortHandler) != SIG_ERR && ok;
 }
 
 void UninstallFaultHandlers() {
