@@ -1,6 +1,6 @@
 #include "system/platform/process_platform.h"
 
-#include "system/platform/local_time.h"
+#include "system/platform/process_shared.h"
 #include "system/platform/vm_platform.h"
 
 #include <dlfcn.h>
@@ -157,21 +157,6 @@ long ReadFileBytes(int file, void* buffer, size_t capacity) {
     if (got < 0 && errno == EINTR) continue;
     return static_cast<long>(got);
   }
-}
-
-long ReadWholeFile(const char* path, char* buffer, size_t capacity) {
-  if (capacity == 0) return -1;
-  int file = OpenFileForReading(path);
-  if (file < 0) return -1;
-  size_t total = 0;
-  while (total + 1 < capacity) {
-    long got = ReadFileBytes(file, buffer + total, capacity - 1 - total);
-    if (got <= 0) break;
-    total += static_cast<size_t>(got);
-  }
-  buffer[total] = '\0';
-  CloseFile(file);
-  return static_cast<long>(total);
 }
 
 void CloseFile(int file) {

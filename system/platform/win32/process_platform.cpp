@@ -1,6 +1,6 @@
 #include "system/platform/process_platform.h"
 
-#include "system/platform/local_time.h"
+#include "system/platform/process_shared.h"
 #include "system/platform/win32/crash_thread.h"
 
 #include <windows.h>
@@ -75,6 +75,21 @@ uintptr_t ReadableEnd(uintptr_t address) {
   return reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
 }
 
+// The file of a loaded module (null: the executable), cut to size - 1 and terminated.
+size_t ModuleFileName(HMODULE module, char* out, size_t size) {
+  if (size == 0) return 0;
+  DWORD capacity = size > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(size);
+  DWORD length = ::GetModuleFileNameA(module, out, capacity);
+  if (length == 0) {
+    out[0] = '\0';
+    return 0;
+  }
+  // A name cut to the buffer is not always terminated.
+  if (length >= capacity) length = capacity - 1;
+  out[length] = '\0';
+  return length;
+}
+
 }  // namespace
 
 int CreateFileForWriting(const char* path) {
@@ -134,21 +149,6 @@ long ReadFileBytes(int file, void* buffer, size_t capacity) {
     return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
   }
   return static_cast<long>(got);
-}
-
-long ReadWholeFile(const char* path, char* buffer, size_t capacity) {
-  if (capacity == 0) return -1;
-  int file = OpenFileForReading(path);
-  if (file == kInvalidFile) return -1;
-  size_t total = 0;
-  while (total + 1 < capacity) {
-    long got = ReadFileBytes(file, buffer + total, capacity - 1 - total);
-    if (got <= 0) break;
-    total += static_cast<size_t>(got);
-  }
-  buffer[total] = '\0';
-  CloseFile(file);
-  return static_cast<long>(total);
 }
 
 void CloseFile(int file) {
@@ -225,19 +225,7 @@ int64_t UnixTimeNow() {
 
 uint32_t UnixTime() { return static_cast<uint32_t>(UnixTimeNow()); }
 
-size_t ExecutablePath(char* out, size_t size) {
-  if (size == 0) return 0;
-  DWORD capacity = size > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(size);
-  DWORD length = ::GetModuleFileNameA(nullptr, out, capacity);
-  if (length == 0) {
-    out[0] = '\0';
-    return 0;
-  }
-  // A name cut to the buffer is not always terminated.
-  if (length >= capacity) length = capacity - 1;
-  out[length] = '\0';
-  return length;
-}
+size_t ExecutablePath(char* out, size_t size) { return ModuleFileName(nullptr, out, size); }
 
 size_t CurrentDirectory(char* out, size_t size) {
   if (size == 0) return 0;
@@ -368,15 +356,7 @@ size_t ModulePathOf(const void* address, char* out, size_t size) {
                             static_cast<const char*>(address), &module)) {
     return 0;
   }
-  DWORD capacity = size > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<DWORD>(size);
-  DWORD length = ::GetModuleFileNameA(module, out, capacity);
-  if (length == 0) {
-    out[0] = '\0';
-    return 0;
-  }
-  if (length >= capacity) length = capacity - 1;
-  out[length] = '\0';
-  return length;
+  return ModuleFileName(module, out, size);
 }
 
 bool DebuggerAttached() { return ::IsDebuggerPresent() != 0; }

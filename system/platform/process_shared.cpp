@@ -1,6 +1,7 @@
-// The local time from a table of the zone's offsets prepared at load: the same on every
-// system, which supplies only ZoneOffsetAt.
-#include "system/platform/local_time.h"
+// The parts of the process facility that are the same on every system: whole small files
+// read through the system's file calls, and the local time from a table of the zone's
+// offsets prepared at load (each system supplies ZoneOffsetAt).
+#include "system/platform/process_shared.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,21 @@
 #include "system/platform/process_platform.h"
 
 namespace Yr::Platform {
+
+long ReadWholeFile(const char* path, char* buffer, size_t capacity) {
+  if (capacity == 0) return -1;
+  int file = OpenFileForReading(path);
+  if (file < 0) return -1;
+  size_t total = 0;
+  while (total + 1 < capacity) {
+    long got = ReadFileBytes(file, buffer + total, capacity - 1 - total);
+    if (got <= 0) break;
+    total += static_cast<size_t>(got);
+  }
+  buffer[total] = '\0';
+  CloseFile(file);
+  return static_cast<long>(total);
+}
 
 namespace {
 

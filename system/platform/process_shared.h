@@ -1,5 +1,5 @@
 // Inside the platform layer: what each system supplies for the local-time table that
-// PrepareLocalTime builds (local_time.cpp).
+// PrepareLocalTime builds (process_shared.cpp).
 #pragma once
 
 #include <cstdint>
