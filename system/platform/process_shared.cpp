@@ -5,10 +5,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "system/platform/process_platform.h"
 
 namespace Yr::Platform {
+
+size_t CopyCut(char* out, size_t size, const char* text, size_t length) {
+  if (size == 0) return 0;
+  if (length > size - 1) length = size - 1;
+  std::memcpy(out, text, length);
+  out[length] = '\0';
+  return length;
+}
 
 long ReadWholeFile(const char* path, char* buffer, size_t capacity) {
   if (capacity == 0) return -1;

@@ -91,14 +91,6 @@ bool PageReadable(uintptr_t address) {
 
 size_t CopyLength(const char* text) { return text ? std::strlen(text) : 0; }
 
-size_t CopyCut(char* out, size_t size, const char* text, size_t length) {
-  if (size == 0) return 0;
-  if (length > size - 1) length = size - 1;
-  std::memcpy(out, text, length);
-  out[length] = '\0';
-  return length;
-}
-
 }  // namespace
 
 int CreateFileForWriting(const char* path) {

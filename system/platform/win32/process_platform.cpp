@@ -51,14 +51,6 @@ FILETIME FileTimeOf(int64_t seconds) {
   return time;
 }
 
-size_t CopyCut(char* out, size_t size, const char* text, size_t length) {
-  if (size == 0) return 0;
-  if (length > size - 1) length = size - 1;
-  std::memcpy(out, text, length);
-  out[length] = '\0';
-  return length;
-}
-
 bool ReadableProtection(DWORD protect) {
   if (protect & (PAGE_GUARD | PAGE_NOACCESS)) return false;
   constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
