@@ -297,7 +297,7 @@ TEST(ProcessPlatformTest, ReadsStopAtAnUnreadablePageAndCopiesZeroIt) {
       {2 * page, page, true, page},           // the last page
       {page / 2, 2 * page, false, page},      // half, hole, half
   };
-  std::vector<char> copy(3 * page);
+  std::vector<char> copy(3 * page + 1);
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.offset << "+" << c.count);
     EXPECT_EQ(Platform::ReadableBytes(base + c.offset, c.count), c.readable);

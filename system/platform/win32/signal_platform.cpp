@@ -210,9 +210,26 @@ bool UnwindOnce(CONTEXT& context) {
 #endif
 }
 
+// The call instruction that returns to returnAddress: a direct call (E8 rel32) or one
+// through the import table (FF 15 / FF 25 disp32); else the byte before, still inside the
+// caller. abort() does not return, so its return address may already be the next
+// function's first byte.
+uintptr_t CallBefore(uintptr_t returnAddress) {
+  constexpr unsigned char kCallRelative = 0xE8;
+  constexpr unsigned char kIndirect = 0xFF;
+  constexpr unsigned char kCallIndirectModrm = 0x15;
+  const unsigned char* code = reinterpret_cast<const unsigned char*>(returnAddress);
+  if (ReadableBytes(code - 6, 6)) {
+    if (code[-5] == kCallRelative) return returnAddress - 5;
+    if (code[-6] == kIndirect && code[-5] == kCallIndirectModrm) return returnAddress - 6;
+  }
+  return returnAddress - 1;
+}
+
 // The registers at the call of abort(): the handler's frame and the C library's frames
 // above it (raise, abort) are unwound, so reports and dumps start at the code that called
-// abort; a debugger reading a dump has no unwind data for the C library.
+// abort, with the instruction pointer on that call; a debugger reading a dump has no unwind
+// data for the C library.
 void AbortCallerContext(CONTEXT& context) {
   constexpr int kMaxFrames = 32;
   std::memset(&context, 0, sizeof context);
@@ -228,6 +245,7 @@ void AbortCallerContext(CONTEXT& context) {
       if (module != library) runtime = module;
     } else if (module != runtime) {
       context = walk;
+      context.CONTEXT_IP = CallBefore(walk.CONTEXT_IP);
       return;
     }
   }
