@@ -70,9 +70,9 @@ constexpr size_t kCrashStackSize = 1024 * 1024;
 constexpr size_t kOverflowStackSize = 128 * 1024;
 
 #if UINTPTR_MAX > 0xFFFFFFFFu
-#define CONTEXT_IP Rip
+DWORD64& InstructionPointer(CONTEXT& context) { return context.Rip; }
 #else
-#define CONTEXT_IP Eip
+DWORD& InstructionPointer(CONTEXT& context) { return context.Eip; }
 #endif
 
 // Debug-status bits B0-B3: which slot of the debug registers was hit.
@@ -236,16 +236,16 @@ void AbortCallerContext(CONTEXT& context) {
   ::RtlCaptureContext(&context);
   CONTEXT walk = context;
   // Out of this library's frames first, then out of the C library's.
-  void* library = ModuleBaseOf(walk.CONTEXT_IP);
+  void* library = ModuleBaseOf(InstructionPointer(walk));
   void* runtime = nullptr;
   for (int step = 0; step < kMaxFrames; ++step) {
     if (!UnwindOnce(walk)) return;
-    void* module = ModuleBaseOf(walk.CONTEXT_IP);
+    void* module = ModuleBaseOf(InstructionPointer(walk));
     if (!runtime) {
       if (module != library) runtime = module;
     } else if (module != runtime) {
       context = walk;
-      context.CONTEXT_IP = CallBefore(walk.CONTEXT_IP);
+      InstructionPointer(context) = CallBefore(InstructionPointer(walk));
       return;
     }
   }
@@ -256,7 +256,7 @@ void __cdecl AbortHandler(int) {
   AbortCallerContext(gAbortContext);
   gAbortRecord.ExceptionCode = ExceptionCode::kFatalAppExit;
   gAbortRecord.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
-  gAbortRecord.ExceptionAddress = reinterpret_cast<void*>(gAbortContext.CONTEXT_IP);
+  gAbortRecord.ExceptionAddress = reinterpret_cast<void*>(InstructionPointer(gAbortContext));
   Deliver(SIGABRT, &gAbortRecord, &gAbortContext);
 }
 
