@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -367,6 +368,34 @@ TEST(ProcessPlatformTest, CodeMappingAndThreadList) {
   EXPECT_NE(std::find(listed.begin(), listed.end(), Platform::OwnThreadId()), listed.end());
   EXPECT_NE(std::find(listed.begin(), listed.end(), worker.load()), listed.end());
   EXPECT_EQ(Platform::ListThreadIds(ids, 1), 1u);  // never beyond the capacity
+}
+
+// The process's facts as the report's header prints them: the system's version in its
+// usual form, paths cut to the buffer and terminated, the clock in step with the C
+// library's.
+TEST(ProcessPlatformTest, ProcessFactsAndTheirCuts) {
+  char text[4096];
+  size_t release = Platform::OsRelease(text, sizeof text);
+  ASSERT_GT(release, 0u);
+#ifdef _WIN32
+  EXPECT_TRUE(std::regex_match(text, std::regex("\\d+\\.\\d+\\.\\d+"))) << text;  // "10.0.19045"
+#else
+  EXPECT_TRUE(std::regex_match(text, std::regex("\\d+\\.\\d+.*"))) << text;  // "6.1.0-..."
+#endif
+  size_t full = Platform::ExecutablePath(text, sizeof text);
+  ASSERT_GT(full, 4u);
+  std::string executable(text, full);
+  EXPECT_EQ(Platform::ExecutablePath(text, 5), 4u);
+  EXPECT_EQ(std::string(text), executable.substr(0, 4));
+  EXPECT_EQ(Platform::ExecutablePath(text, 0), 0u);
+  size_t directory = Platform::CurrentDirectory(text, sizeof text);
+  ASSERT_GT(directory, 0u);
+  EXPECT_EQ(Platform::CurrentDirectory(text, 2), 0u);  // too small: nothing, as the system answers
+  EXPECT_STREQ(text, "");
+  EXPECT_GE(Platform::ProcessorCount(), 1u);
+  const int64_t now = static_cast<int64_t>(time(nullptr));
+  EXPECT_LE(std::abs(Platform::UnixTimeNow() - now), 2);
+  EXPECT_LE(std::abs(static_cast<int64_t>(Platform::UnixTime()) - now), 2);
 }
 
 }  // namespace
