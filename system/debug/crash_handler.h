@@ -1,7 +1,8 @@
 // The crash handler: the process's unhandled-exception filter and what it writes.
 //
 // The filter is a set of signal handlers (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP,
-// SIGABRT) on an alternate stack, installed when the library loads and again by
+// SIGABRT) on an alternate stack (Windows: the unhandled-exception filter; see
+// signal_platform.h), installed when the library loads and again by
 // SetUnhandledExceptionHandler. A fault writes the crash report (exception code, symbolised
 // address and stack, registers) and a minidump beside it, then ends the process with exit
 // code 1 without running exit handlers. The mapping from signals to exception codes is
@@ -37,8 +38,9 @@
 
 namespace Yr {
 
-// What an exception filter receives: the signal's information (a siginfo_t, may be null)
-// and the faulting thread's context (a ucontext_t).
+// What an exception filter receives: the signal's information (a siginfo_t; Windows: the
+// EXCEPTION_RECORD; may be null) and the faulting thread's context (a ucontext_t; Windows:
+// the CONTEXT).
 struct ExceptionPointers {
   const void* signalInfo;
   void* context;

@@ -1,12 +1,16 @@
 // Hardware breakpoints of the calling thread: the operating-system side of Breakpoint.
 //
-// Each of the four slots of a thread is one perf event of type PERF_TYPE_BREAKPOINT on that
-// thread alone, opened with sigtrap: a hit sends SIGTRAP (si_code TRAP_PERF) to the thread
-// that hit it, which the fault handlers report as a single-step exception. The events of a
-// thread are closed when it ends.
+// Linux: each of the four slots of a thread is one perf event of type PERF_TYPE_BREAKPOINT
+// on that thread alone, opened with sigtrap: a hit sends SIGTRAP (si_code TRAP_PERF) to the
+// thread that hit it, which the fault handlers report as a single-step exception. The
+// events of a thread are closed when it ends.
+// Windows: the slots are the thread's debug registers DR0-DR3 and DR7, written through
+// SetThreadContext on the calling thread; a hit raises EXCEPTION_SINGLE_STEP, reported as a
+// single step. A new thread starts with all slots clear.
 //
 // Some virtual machines accept the request and never deliver the trap: ProbeBreakpoints
-// tells, by setting a write breakpoint in a forked child and watching it end by SIGTRAP.
+// tells, by setting a write breakpoint in a forked child and watching it end by SIGTRAP
+// (Windows: on a thread of its own, under a vectored handler that catches the hit).
 #pragma once
 
 #include <cstdint>
@@ -28,7 +32,7 @@ YR_API bool ArmThreadBreakpoint(int slot, uintptr_t address, BreakpointAccess ac
 YR_API void DisarmThreadBreakpoint(int slot);
 
 enum class BreakpointProbe : uint32_t {
-  kDelivered,  // a hit raised SIGTRAP
+  kDelivered,  // a hit raised SIGTRAP (Windows: a single-step exception)
   kRefused,    // the system refuses hardware breakpoints
   kSilent,     // accepted, but the hit never arrived
 };

@@ -3,7 +3,8 @@
 // unless said otherwise (no allocation, no lock, only system calls).
 //
 // Files here are plain descriptors: -1 is the invalid handle. The caller owns what it
-// opens and closes it.
+// opens and closes it. Windows: the int holds a kernel handle (handle values fit in 32 bits
+// in 64-bit processes too), and -1 is INVALID_HANDLE_VALUE.
 #pragma once
 
 #include <cstddef>
@@ -47,7 +48,8 @@ YR_API uint32_t UnixTime();
 YR_API size_t ExecutablePath(char* out, size_t size);
 // Absolute path of the current directory; 0 when unknown.
 YR_API size_t CurrentDirectory(char* out, size_t size);
-// Kernel release text ("6.1.0-..."), 0 when unknown.
+// Kernel release text ("6.1.0-..."), 0 when unknown. Windows: the system's version
+// ("10.0.19045"); Wine answers the version its prefix imitates (6.1.7601 by default).
 YR_API size_t OsRelease(char* out, size_t size);
 
 struct LocalTime {
@@ -65,8 +67,9 @@ struct LocalTime {
 YR_API bool CurrentLocalTime(LocalTime& out);
 // Records the zone's offset from UTC at from (seconds since 1970) and every change of it
 // in the kLocalTimeYears that follow. Runs at load (it reads the zone through the C
-// library, under its lock: not for the crash path); calling it again while another thread
-// reads the local time is not allowed.
+// library, under its lock: not for the crash path; Windows: the system's zone rules, TZ
+// plays no part); calling it again while another thread reads the local time is not
+// allowed.
 constexpr unsigned int kLocalTimeYears = 4;
 YR_API void PrepareLocalTime(int64_t from);
 // The local date and time of a moment (seconds since 1970) from the prepared offsets; false
@@ -79,7 +82,8 @@ YR_API int64_t UnixTimeNow();
 // ---- Descriptors kept for the crash path --------------------------------------------------
 // A process at its descriptor limit could open neither the report nor the dump. The library
 // keeps kReservedDescriptors open from load on; the crash path closes them first, so its own
-// opens find free slots.
+// opens find free slots. Windows has no such small limit on handles: the spares (event
+// handles) are kept only so that both systems behave alike.
 constexpr unsigned int kReservedDescriptors = 8;
 // Opens spares until kReservedDescriptors are held (fewer when the system refuses). Runs
 // at load.
@@ -89,14 +93,16 @@ YR_API void ReleaseReservedDescriptors();
 // How many spares are held now.
 YR_API unsigned int ReservedDescriptorCount();
 
-// The path of the file mapped at address in this process (from /proc/self/maps), cut to
-// size - 1; 0 when no file is mapped there. Safe in a signal handler.
+// The path of the file mapped at address in this process (from /proc/self/maps; Windows:
+// the memory manager's name of the mapped section, no loader lock), cut to size - 1; 0 when
+// no file is mapped there. Safe in a signal handler.
 YR_API size_t MappedFileAt(uintptr_t address, char* out, size_t size);
 // The path of the loaded module (executable or shared library) that holds address, as the
 // loader knows it; 0 when none does. Takes the loader's lock: not for the crash path.
 YR_API size_t ModulePathOf(const void* address, char* out, size_t size);
 
-// True when a debugger traces this process (TracerPid in /proc/self/status is not 0).
+// True when a debugger traces this process (TracerPid in /proc/self/status is not 0;
+// Windows: IsDebuggerPresent).
 YR_API bool DebuggerAttached();
 // Stops in the debugger when one is attached; does nothing otherwise. Returns whether it
 // stopped.
@@ -106,7 +112,8 @@ YR_API bool DebugBreakIfAttached();
 [[noreturn]] YR_API void ExitProcessNow(int code);
 
 // The bounds of the loaded segment of a module (the executable or a shared library) that
-// holds address, begin inclusive, end exclusive; false when no module holds it. Takes the
+// holds address (Windows: its image section), begin inclusive, end exclusive; false when no
+// module holds it. Takes the
 // loader's lock: not for the crash path.
 YR_API bool CodeMappingOf(const void* address, uintptr_t& begin, uintptr_t& end);
 

@@ -1,15 +1,23 @@
-// Fault signals and thread contexts: the operating-system side of the crash handler.
+// Faults and thread contexts: the operating-system side of the crash handler.
 //
-// The process's unhandled-exception filter is a set of signal handlers (SIGSEGV, SIGBUS,
-// SIGFPE, SIGILL, SIGTRAP, SIGABRT) that run on an alternate signal stack, so that a stack
-// overflow can still be reported. Each signal and its si_code are mapped to the exception
-// codes the reports use (see ExceptionCodeFor). Registers are handed upwards as CpuContext,
-// a plain copy of the thread's register set, so code above this layer never sees
-// ucontext_t.
+// InstallFaultHandlers makes handler the process's last word on a fault. Each fault is
+// mapped to the exception code the reports use (ExceptionCodeFor), and registers are handed
+// upwards as CpuContext, a plain copy of the thread's register set, so code above this
+// layer never sees the system's own context.
 //
-// Threads: the handlers are process-wide; the alternate stack is per thread. The thread
-// that installs the handlers gets one; other threads call EnsureAlternateSignalStack
-// (without it, a stack overflow on that thread cannot be reported).
+// Linux: the handlers are signal handlers (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP,
+// SIGABRT) on an alternate signal stack, so that a stack overflow can still be reported;
+// the handler's two pointers are the siginfo_t and the ucontext_t, and the code comes from
+// the signal and its si_code. The handlers are process-wide, the alternate stack per thread:
+// the installing thread gets one, other threads call EnsureAlternateSignalStack.
+// Windows: the unhandled-exception filter, plus a vectored handler for a stack overflow
+// (reported from a stack of the library's own at once) and for hardware-breakpoint hits
+// (taken before frame handlers could swallow them); abort() arrives through the C signal
+// SIGABRT. The two pointers are the EXCEPTION_RECORD and the CONTEXT, the signal is the C
+// signal matching the record's code, and the code is the record's own. There is no
+// alternate stack: the alternate-stack calls set the thread's SetThreadStackGuarantee room.
+// RunOnCrashStack runs the work on a fresh thread, which stands in for the caller
+// (OwnThreadId answers the caller's id there).
 #pragma once
 
 #include <cstddef>
@@ -66,20 +74,20 @@ struct CpuContext {
 #endif
 };
 
-// The facts of one delivered fault signal.
+// The facts of one delivered fault.
 struct SignalFacts {
   int signal;
-  int code;                // si_code
+  int code;                // si_code (Windows: the exception code)
   uintptr_t faultAddress;  // si_addr (0 when the signal carries none)
   bool sentByProcess;      // raised by kill/raise/abort rather than by the processor
 };
 
-// Handler for every fault signal: signalInfo is the siginfo_t, osContext the ucontext_t.
+// Handler for every fault: signalInfo is the siginfo_t (Windows: the EXCEPTION_RECORD),
+// osContext the ucontext_t (Windows: the CONTEXT).
 using FaultHandler = void (*)(int signal, void* signalInfo, void* osContext);
 
-// Installs handler for SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP and SIGABRT on the
-// alternate stack and gives the calling thread an alternate stack. Returns false when the
-// system refused one of them.
+// Installs handler for every fault (see above) and gives the calling thread an alternate
+// stack (Windows: its stack guarantee). Returns false when the system refused one of them.
 YR_API bool InstallFaultHandlers(FaultHandler handler);
 // Puts back the dispositions the fault signals had before InstallFaultHandlers and gives the
 // calling thread back the alternate stack it had before the one in the library's own
@@ -95,6 +103,8 @@ YR_API bool EnsureAlternateSignalStack();
 YR_API void* AcquireThreadSignalStack();
 YR_API void ReleaseThreadSignalStack(void* stack);
 // Restores the default action of one signal and raises it again on the calling thread.
+// Windows: ends the process as an unhandled exception would, with the reported exception's
+// code as the exit code (3 for SIGABRT, as the C library's abort).
 YR_API void RaiseWithDefaultAction(int signal);
 
 YR_API bool ReadSignalFacts(const void* signalInfo, SignalFacts& out);
@@ -102,7 +112,7 @@ YR_API bool ReadSignalFacts(const void* signalInfo, SignalFacts& out);
 // a stack overflow from other access violations.
 YR_API uint32_t ExceptionCodeFor(const SignalFacts& facts, uintptr_t stackPointer);
 
-// Copies the registers out of a ucontext_t; false for null.
+// Copies the registers out of a ucontext_t (Windows: a CONTEXT); false for null.
 YR_API bool ContextFromOs(const void* osContext, CpuContext& out);
 // The caller's registers as they are at the call: instruction pointer just after the call,
 // stack and frame pointer of the caller's frame. Needs frame pointers (the library keeps
@@ -122,7 +132,8 @@ YR_API void StartCrashWatchdog(unsigned int seconds);
 
 // ---- Other threads ------------------------------------------------------------------------
 // Snapshot of one other thread for a dump: each is stopped in a signal handler that stores
-// its registers and then waits until ReleaseThreads.
+// its registers and then waits until ReleaseThreads (Windows: stopped with SuspendThread and
+// read with GetThreadContext).
 struct ThreadSnapshot {
   uint32_t threadId;
   CpuContext context;

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstring>
@@ -119,6 +123,52 @@ TEST(BreakpointTest, SetAndClearLeaveTheRegisterViewAsTheProcessorWould) {
   EXPECT_FALSE(Yr::InDebugger());
 }
 
+#ifdef _WIN32
+// Hits caught by a vectored handler of the test's own, first in the chain, in place of the
+// crash handler: a hit is a single-step exception whose debug status names the slot; an
+// instruction breakpoint stops before the instruction, so the thread goes on with the
+// resume flag set.
+struct HitRecorder {
+  static inline std::atomic<int> hits{0};
+  static inline std::atomic<uintptr_t> lastAddress{0};
+  static LONG WINAPI Handler(EXCEPTION_POINTERS* pointers) {
+    constexpr DWORD kSlotHits = 0xF;
+    constexpr DWORD kResumeFlag = 0x10000;
+    if (pointers->ExceptionRecord->ExceptionCode != EXCEPTION_SINGLE_STEP) return EXCEPTION_CONTINUE_SEARCH;
+    CONTEXT& context = *pointers->ContextRecord;
+    int slot = 0;
+    while (slot < Breakpoint::kSlots && !(context.Dr6 & (1u << slot))) ++slot;
+    if (slot == Breakpoint::kSlots || !(context.Dr6 & kSlotHits)) return EXCEPTION_CONTINUE_SEARCH;
+    ++hits;
+    const decltype(context.Dr0) addresses[] = {context.Dr0, context.Dr1, context.Dr2, context.Dr3};
+    lastAddress = static_cast<uintptr_t>(addresses[slot]);
+    context.Dr6 = 0;
+    context.EFlags |= kResumeFlag;
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
+  HitRecorder() {
+    hits = 0;
+    mHandler = AddVectoredExceptionHandler(1, &Handler);
+  }
+  ~HitRecorder() { RemoveVectoredExceptionHandler(mHandler); }
+  void* mHandler;
+};
+
+// A death test runs the whole test again in a process of its own: the directory is named
+// after the test, so that both processes find the same one.
+std::string NewTemporaryDirectory() {
+  char base[MAX_PATH];
+  DWORD length = GetTempPathA(sizeof base, base);
+  std::string path = std::string(base, length) + "yr-breakpoint-" +
+                     testing::UnitTest::GetInstance()->current_test_info()->name();
+  CreateDirectoryA(path.c_str(), nullptr);
+  std::error_code ignored;
+  std::filesystem::remove(path + "/report.pcrpt", ignored);
+  return path;
+}
+// The facts the crash handler reads from a hit.
+constexpr Yr::Platform::SignalFacts kHitFacts = {5, static_cast<int>(0x80000004u), 0, false};
+#else
 // Hits caught by a SIGTRAP handler of the test's own, in place of the crash handler.
 struct HitRecorder {
   static inline std::atomic<int> hits{0};
@@ -140,6 +190,14 @@ struct HitRecorder {
   ~HitRecorder() { sigaction(SIGTRAP, &mPrevious, nullptr); }
   struct sigaction mPrevious;
 };
+
+std::string NewTemporaryDirectory() {
+  std::string dir = (std::filesystem::temp_directory_path() / "yr-breakpoint-XXXXXX").string();
+  return mkdtemp(dir.data()) ? dir : std::string();
+}
+// The facts the crash handler reads from a hit: SIGTRAP from a perf event.
+constexpr Yr::Platform::SignalFacts kHitFacts = {SIGTRAP, 6, 0, false};
+#endif
 
 TEST(BreakpointTest, HitsStopTheSettingThreadOnly) {
   if (!Breakpoint::HitsDelivered()) GTEST_SKIP() << Breakpoint::WhyNotDelivered() << "; real hits are not tested";
@@ -180,12 +238,11 @@ __attribute__((noinline, no_sanitize("address"))) void WriteWatchedUnderBreakpoi
 
 TEST(BreakpointDeathTest, AHitReachesTheCrashHandlerAsASingleStep) {
   // The code the handler gives a breakpoint's signal, whether or not this machine delivers it.
-  Yr::Platform::SignalFacts facts = {SIGTRAP, 6, 0, false};
-  EXPECT_EQ(Yr::Platform::ExceptionCodeFor(facts, 0), Yr::Platform::ExceptionCode::kSingleStep);
+  EXPECT_EQ(Yr::Platform::ExceptionCodeFor(kHitFacts, 0), Yr::Platform::ExceptionCode::kSingleStep);
   if (!Breakpoint::HitsDelivered()) GTEST_SKIP() << Breakpoint::WhyNotDelivered() << "; real hits are not tested";
 
-  std::string dir = (std::filesystem::temp_directory_path() / "yr-breakpoint-XXXXXX").string();
-  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  std::string dir = NewTemporaryDirectory();
+  ASSERT_FALSE(dir.empty());
   EXPECT_EXIT(
       {
         Yr::BugReport::SetBasePath(dir.c_str());

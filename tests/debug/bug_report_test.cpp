@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <ucontext.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstring>
@@ -33,11 +37,54 @@ namespace fs = std::filesystem;
 
 using YrTest::kHexPointer;
 
+// The calling thread's registers in the system's own layout, as a fault hands them over.
+#ifdef _WIN32
+struct OwnContext {
+  CONTEXT context;
+  OwnContext() {
+    std::memset(&context, 0, sizeof context);
+    RtlCaptureContext(&context);
+  }
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  uint64_t InstructionPointer() const { return context.Rip; }
+#else
+  uint64_t InstructionPointer() const { return context.Eip; }
+#endif
+};
+
+// A death test runs the whole test again in a process of its own: the directory is named
+// after the test, so that both processes find the same one.
+std::string NewTemporaryDirectory() {
+  char base[MAX_PATH];
+  DWORD length = GetTempPathA(sizeof base, base);
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  std::string path = std::string(base, length) + "yr_report_" + test->test_suite_name() + "_" + test->name();
+  CreateDirectoryA(path.c_str(), nullptr);
+  std::error_code ignored;
+  fs::remove(path + "/report.pcrpt", ignored);
+  return path;
+}
+#else
+struct OwnContext {
+  ucontext_t context;
+  OwnContext() { getcontext(&context); }
+#if UINTPTR_MAX > 0xFFFFFFFFu
+  uint64_t InstructionPointer() const { return static_cast<uint64_t>(context.uc_mcontext.gregs[REG_RIP]); }
+#else
+  uint64_t InstructionPointer() const { return static_cast<uint64_t>(context.uc_mcontext.gregs[REG_EIP]); }
+#endif
+};
+
+std::string NewTemporaryDirectory() {
+  char pattern[] = "/tmp/yr_report_XXXXXX";
+  return ::mkdtemp(pattern);
+}
+#endif
+
 class BugReportTest : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/yr_report_XXXXXX";
-    mDir = ::mkdtemp(pattern);
+    mDir = NewTemporaryDirectory();
     BugReport::SetBasePath(mDir.c_str());
     BugReport::SetCrashDumpFormat(0);
     BugReport::SetReportToOutput(false);
@@ -71,9 +118,8 @@ __attribute__((noinline)) void FormattedReportFromHere() {
 }
 
 void ReportWithOwnContext(unsigned long long code, const char* text) {
-  ucontext_t context;
-  getcontext(&context);
-  ExceptionPointers pointers = {nullptr, &context};
+  OwnContext own;
+  ExceptionPointers pointers = {nullptr, &own.context};
   BugReport::ExceptionHandler(code, &pointers, text);
 }
 
@@ -84,7 +130,7 @@ TEST_F(BugReportTest, Defaults_AsBuiltAtLoad) {
   EXPECT_FALSE(BugReport::sAbnormalShutdown);
   EXPECT_TRUE(BugReport::sDisableLogging);
   EXPECT_STREQ(BugReport::sProcessFilename, "unknown");
-  EXPECT_EQ(PCBugReport::mFile, PCBugReport::kInvalidFile);
+  EXPECT_EQ(PCBugReport::mFile, decltype(PCBugReport::mFile){PCBugReport::kInvalidFile});
   EXPECT_TRUE(std::regex_match(BugReport::GetBuildInfo(), std::regex("Build YrSystem PC \\d+\\.\\d+\\.\\d+ @\\S+ [a-z]")))
       << BugReport::GetBuildInfo();
 }
@@ -154,7 +200,7 @@ TEST_F(BugReportTest, AssertReport_FileLinesInOrder) {
       << lines[6];
   for (size_t i = 6; i < lines.size(); ++i) EXPECT_TRUE(std::regex_match(lines[i], std::regex(kHexPointer + "  .+"))) << lines[i];
   EXPECT_TRUE(BugReport::sDisableLogging);  // restored after the report
-  EXPECT_EQ(PCBugReport::mFile, PCBugReport::kInvalidFile);
+  EXPECT_EQ(PCBugReport::mFile, decltype(PCBugReport::mFile){PCBugReport::kInvalidFile});
   EXPECT_FALSE(fs::exists(ReportPath() + ".dmp"));
 }
 
@@ -223,7 +269,7 @@ TEST_F(BugReportTest, Open_ReportFileThatCannotBeCreatedGoesToTheDebugOutput) {
   SwitchDebugOutputOn();
   BugReport::SetBasePath((mDir + "/missing/directory").c_str());
   EXPECT_FALSE(PCBugReport::Open(BugReport::sReportFilename));
-  EXPECT_EQ(PCBugReport::mFile, PCBugReport::kInvalidFile);
+  EXPECT_EQ(PCBugReport::mFile, decltype(PCBugReport::mFile){PCBugReport::kInvalidFile});
   YrTest::DebugCapture capture;
   ReportFromHere("nowhere to go");
   EXPECT_NE(capture.Joined().find("nowhere to go\r\n"), std::string::npos);
@@ -263,10 +309,9 @@ TEST_F(BugReportTest, WriteExceptionCode_KnownUnknownAndLowHalf) {
 
 TEST_F(BugReportTest, WriteRegisters_BlockFromAThreadContext) {
   SwitchDebugOutputOn();
-  ucontext_t context;
-  ASSERT_EQ(getcontext(&context), 0);
+  OwnContext own;
   YrTest::DebugCapture capture;
-  PCBugReport::WriteRegisters(&context);
+  PCBugReport::WriteRegisters(&own.context);
   std::string text = capture.Joined();
   std::vector<std::string> lines = YrTest::SplitReportLines(text);
   const std::string& r = kHexPointer;
@@ -276,7 +321,7 @@ TEST_F(BugReportTest, WriteRegisters_BlockFromAThreadContext) {
   EXPECT_TRUE(std::regex_match(lines[2], std::regex("R8=" + r + "  R9=" + r + "  R10=" + r + "  R11=" + r)));
   EXPECT_TRUE(std::regex_match(lines[3], std::regex("R12=" + r + "  R13=" + r + "  R14=" + r + "  R15=" + r)));
   char rip[32];
-  std::snprintf(rip, sizeof rip, "RIP=%016llX", static_cast<unsigned long long>(context.uc_mcontext.gregs[REG_RIP]));
+  std::snprintf(rip, sizeof rip, "RIP=%016llX", static_cast<unsigned long long>(own.InstructionPointer()));
   EXPECT_EQ(lines[4], rip);
   EXPECT_TRUE(std::regex_match(lines[5], std::regex("RSP=" + r + "  RBP=" + r)));
   size_t segments = 6;
@@ -284,7 +329,7 @@ TEST_F(BugReportTest, WriteRegisters_BlockFromAThreadContext) {
   ASSERT_EQ(lines.size(), 7u) << text;
   EXPECT_TRUE(std::regex_match(lines[1], std::regex("EAX=" + r + "  EBX=" + r + "  ECX=" + r + "  EDX=" + r + "  ESI=" + r + "  EDI=" + r)));
   char eip[32];
-  std::snprintf(eip, sizeof eip, "EIP=%08X", static_cast<unsigned int>(context.uc_mcontext.gregs[REG_EIP]));
+  std::snprintf(eip, sizeof eip, "EIP=%08X", static_cast<unsigned int>(own.InstructionPointer()));
   EXPECT_EQ(lines[2], eip);
   EXPECT_TRUE(std::regex_match(lines[3], std::regex("ESP=" + r + "  EBP=" + r)));
   size_t segments = 4;

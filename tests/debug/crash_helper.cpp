@@ -2,13 +2,19 @@
 // from outside. Usage: yr_crash_helper <case> <report directory> [dump kind]
 // Cases: null, divide, illegal, overflow, threadoverflow, abort, double, assert, minidump, thread, both,
 // malloc (inside the C library's allocator, other threads allocating), descriptors (at the
-// descriptor limit).
+// descriptor limit); the last two on Linux only.
+// On Windows, with YR_CRASH_HELPER_STAYS set and no case named, the helper waits two minutes
+// (a symbol helper that never answers).
 // Each faulting function is a small named function of its own, so a test can look for its
 // name in the report and in a debugger's backtrace.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -62,6 +68,21 @@ __attribute__((noinline)) void CrashAbort() {
 
 // A client filter of its own that hands the fault on with a text that cannot be read: the
 // report faults while it is being written.
+#ifdef _WIN32
+// A client takes faults first through a vectored handler: the C runtime's own frame handler
+// hands faults in the program's code to the filter that was there before it, the library's.
+LONG WINAPI ClientFilter(EXCEPTION_POINTERS* system) {
+  if (system->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) return EXCEPTION_CONTINUE_SEARCH;
+  Yr::ExceptionPointers pointers = {system->ExceptionRecord, system->ContextRecord};
+  Yr::BugReport::ExceptionHandler(0xC0000005u, &pointers, reinterpret_cast<const char*>(16));
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+__attribute__((noinline)) void CrashTwice() {
+  AddVectoredExceptionHandler(1, &ClientFilter);
+  CrashNullWrite();
+}
+#else
 void ClientFilter(int, siginfo_t* info, void* context) {
   Yr::ExceptionPointers pointers = {info, context};
   Yr::BugReport::ExceptionHandler(0xC0000005u, &pointers, reinterpret_cast<const char*>(16));
@@ -75,6 +96,7 @@ __attribute__((noinline)) void CrashTwice() {
   sigaction(SIGSEGV, &action, nullptr);
   CrashNullWrite();
 }
+#endif
 
 // The empty asm statements keep the calls from becoming tail calls in optimised builds, so
 // each named function keeps its frame.
@@ -94,7 +116,11 @@ std::atomic<bool> gWorkerReady{false};
 
 __attribute__((noinline)) void WorkerWaits() {
   gWorkerReady = true;
+#ifdef _WIN32
+  for (;;) Sleep(INFINITE);
+#else
   for (;;) pause();
+#endif
 }
 
 __attribute__((noinline)) void CrashWithWorker() {
@@ -119,6 +145,7 @@ __attribute__((noinline)) void CrashOnTwoThreads() {
   other.join();
 }
 
+#ifndef _WIN32
 // Threads that keep allocating while the main thread corrupts its arena: the crash report
 // must not need the allocator, whoever holds which of its locks.
 std::atomic<bool> gAllocating{false};
@@ -181,9 +208,21 @@ __attribute__((noinline)) void CrashWithoutDescriptors() {
   YR_KEEP_FRAME();
 }
 
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+  constexpr const char* kCases[] = {"null", "divide", "illegal", "overflow", "threadoverflow", "abort", "double",
+                                    "assert", "minidump", "thread", "both"};
+  bool named = false;
+  for (const char* name : kCases) named = named || (argc > 1 && !std::strcmp(argv[1], name));
+  if (!named && std::getenv("YR_CRASH_HELPER_STAYS")) {
+    Sleep(120 * 1000);
+    return 2;
+  }
+#endif
   if (argc < 3) {
     std::fprintf(stderr, "usage: %s <case> <report directory> [dump kind]\n", argv[0]);
     return 2;
@@ -201,8 +240,10 @@ int main(int argc, char** argv) {
   if (!std::strcmp(which, "double")) CrashTwice();
   if (!std::strcmp(which, "thread")) CrashWithWorker();
   if (!std::strcmp(which, "both")) CrashOnTwoThreads();
+#ifndef _WIN32
   if (!std::strcmp(which, "malloc")) CrashInsideMalloc();
   if (!std::strcmp(which, "descriptors")) CrashWithoutDescriptors();
+#endif
   YR_KEEP_FRAME();
   if (result != 0) return result;
   if (!std::strcmp(which, "assert")) {

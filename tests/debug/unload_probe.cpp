@@ -3,6 +3,52 @@
 // made way for what the process had before (a handler left behind would point into unmapped code).
 // Exit codes: 0 as expected, 2 dlopen failed, 3 nothing was installed at load, 4 a handler
 // is left behind, 5 the alternate stack is left behind.
+// On Windows the handlers are the unhandled-exception filter, the abort signal's handler and
+// a vectored handler; a vectored handler left behind would be called by the next exception
+// and end this process with an access violation.
+#ifdef _WIN32
+#include <windows.h>
+#include <signal.h>
+
+namespace {
+
+constexpr DWORD kProbeException = 0xE0000001u;
+
+LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
+  LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(nullptr);
+  SetUnhandledExceptionFilter(current);
+  return current;
+}
+
+using AbortHandler = void(__cdecl*)(int);
+AbortHandler CurrentAbortHandler() {
+  AbortHandler current = signal(SIGABRT, SIG_DFL);
+  signal(SIGABRT, current);
+  return current;
+}
+
+LONG WINAPI TakeProbeException(EXCEPTION_POINTERS* pointers) {
+  return pointers->ExceptionRecord->ExceptionCode == kProbeException ? EXCEPTION_CONTINUE_EXECUTION
+                                                                     : EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  LPTOP_LEVEL_EXCEPTION_FILTER filterBefore = CurrentFilter();
+  AbortHandler abortBefore = CurrentAbortHandler();
+  HMODULE library = LoadLibraryA(argv[1]);
+  if (!library) return 2;
+  if (CurrentFilter() == filterBefore || CurrentAbortHandler() == abortBefore) return 3;
+  FreeLibrary(library);
+  if (CurrentFilter() != filterBefore || CurrentAbortHandler() != abortBefore) return 4;
+  // Last in the chain: a vectored handler of the library's left behind runs first.
+  AddVectoredExceptionHandler(0, &TakeProbeException);
+  RaiseException(kProbeException, 0, 0, nullptr);
+  return 0;
+}
+#else
 #include <dlfcn.h>
 #include <signal.h>
 
@@ -47,3 +93,4 @@ int main(int argc, char** argv) {
     return 5;
   return 0;
 }
+#endif

@@ -1,5 +1,6 @@
 #include "system/platform/process_platform.h"
 
+#include "system/platform/process_shared.h"
 #include "system/platform/vm_platform.h"
 
 #include <dlfcn.h>
@@ -90,14 +91,6 @@ bool PageReadable(uintptr_t address) {
 
 size_t CopyLength(const char* text) { return text ? std::strlen(text) : 0; }
 
-size_t CopyCut(char* out, size_t size, const char* text, size_t length) {
-  if (size == 0) return 0;
-  if (length > size - 1) length = size - 1;
-  std::memcpy(out, text, length);
-  out[length] = '\0';
-  return length;
-}
-
 }  // namespace
 
 int CreateFileForWriting(const char* path) {
@@ -156,21 +149,6 @@ long ReadFileBytes(int file, void* buffer, size_t capacity) {
     if (got < 0 && errno == EINTR) continue;
     return static_cast<long>(got);
   }
-}
-
-long ReadWholeFile(const char* path, char* buffer, size_t capacity) {
-  if (capacity == 0) return -1;
-  int file = OpenFileForReading(path);
-  if (file < 0) return -1;
-  size_t total = 0;
-  while (total + 1 < capacity) {
-    long got = ReadFileBytes(file, buffer + total, capacity - 1 - total);
-    if (got <= 0) break;
-    total += static_cast<size_t>(got);
-  }
-  buffer[total] = '\0';
-  CloseFile(file);
-  return static_cast<long>(total);
 }
 
 void CloseFile(int file) {
@@ -273,20 +251,8 @@ size_t OsRelease(char* out, size_t size) {
   return CopyCut(out, size, names.release, CopyLength(names.release));
 }
 
-namespace {
-
-// The zone's offsets: offset[i] holds from from[i] on. Written by PrepareLocalTime at load,
-// before other threads run; read by any thread afterwards.
-constexpr size_t kMaxZoneChanges = 64;
-constexpr int64_t kSecondsPerDay = 86400;
-constexpr int64_t kDaysPerYear = 366;
-struct ZoneTable {
-  int64_t from[kMaxZoneChanges];
-  long offset[kMaxZoneChanges];
-  size_t count;
-};
-ZoneTable gZone;
-
+// The zone's offset from UTC at a moment, through the C library (under its lock: at load
+// only); the table of offsets is built from it in local_time.cpp.
 bool ZoneOffsetAt(int64_t seconds, long& offset) {
   time_t moment = static_cast<time_t>(seconds);
   struct tm local;
@@ -295,78 +261,11 @@ bool ZoneOffsetAt(int64_t seconds, long& offset) {
   return true;
 }
 
-// Days since 1970-01-01 to year, month and day (proleptic Gregorian calendar), by whole
-// 400-year eras so that it holds for any date.
-void CivilFromDays(int64_t days, int& year, int& month, int& day) {
-  days += 719468;  // from 0000-03-01, so that leap days end each year
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t dayOfEra = days - era * 146097;
-  const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const int64_t shiftedMonth = (5 * dayOfYear + 2) / 153;  // 0 is March
-  day = static_cast<int>(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
-  month = static_cast<int>(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
-  year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
-}
-
-}  // namespace
-
-void PrepareLocalTime(int64_t from) {
-  gZone.count = 0;
-  long previous = 0;
-  if (!ZoneOffsetAt(from, previous)) return;
-  gZone.from[0] = INT64_MIN;
-  gZone.offset[0] = previous;
-  gZone.count = 1;
-  // A day at a time, then the exact second of each change by halving: zones change their
-  // offset at most a few times a year, never twice in a day.
-  const int64_t days = kDaysPerYear * kLocalTimeYears;
-  for (int64_t day = 1; day <= days && gZone.count < kMaxZoneChanges; ++day) {
-    int64_t high = from + day * kSecondsPerDay;
-    long offset = 0;
-    if (!ZoneOffsetAt(high, offset) || offset == previous) continue;
-    int64_t low = high - kSecondsPerDay;  // still at the previous offset
-    while (high - low > 1) {
-      int64_t middle = low + (high - low) / 2;
-      long at = 0;
-      if (ZoneOffsetAt(middle, at) && at == previous) {
-        low = middle;
-      } else {
-        high = middle;
-      }
-    }
-    gZone.from[gZone.count] = high;
-    gZone.offset[gZone.count] = offset;
-    ++gZone.count;
-    previous = offset;
-  }
-}
-
-bool LocalTimeAt(int64_t seconds, LocalTime& out) {
-  if (gZone.count == 0) return false;
-  size_t entry = 0;
-  while (entry + 1 < gZone.count && gZone.from[entry + 1] <= seconds) ++entry;
-  int64_t local = seconds + gZone.offset[entry];
-  int64_t days = local / kSecondsPerDay;
-  int64_t rest = local % kSecondsPerDay;
-  if (rest < 0) {
-    rest += kSecondsPerDay;
-    --days;
-  }
-  CivilFromDays(days, out.year, out.month, out.day);
-  out.hour = static_cast<int>(rest / 3600);
-  out.minute = static_cast<int>(rest / 60 % 60);
-  out.second = static_cast<int>(rest % 60);
-  return true;
-}
-
 int64_t UnixTimeNow() {
   struct timespec now;
   ::clock_gettime(CLOCK_REALTIME, &now);
   return static_cast<int64_t>(now.tv_sec);
 }
-
-bool CurrentLocalTime(LocalTime& out) { return LocalTimeAt(UnixTimeNow(), out); }
 
 // ---- Reserved descriptors -------------------------------------------------------------------
 namespace {
