@@ -1,14 +1,41 @@
 # cmake -DNM=<nm> -DLIBRARY=<libyrsystem.so> -P YrCheckExports.cmake
+# cmake -DOBJDUMP=<objdump> -DCXXFILT=<c++filt> -DLIBRARY=<yrsystem.dll> -P YrCheckExports.cmake
 #
 # Fails when the library exports anything but its interface: every defined dynamic symbol
+# (for a DLL: every name of its export table)
 # must belong to namespace Yr or Qel (functions, data, vtables, type information), and none
 # may be an STB_GNU_UNIQUE symbol, which would keep the library loaded after dlclose.
 # AddressSanitizer's ODR markers of exported globals are allowed, and so is standard-library
 # template code the compiler instantiates for exported types (weak, default visibility).
-execute_process(COMMAND ${NM} -D --defined-only -C ${LIBRARY}
-                OUTPUT_VARIABLE listing RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+if(OBJDUMP)
+  # The export table's name pointer lines read "[ordinal] name"; the names are demangled
+  # and given the type letter T so that the rules below serve both formats.
+  execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE table RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} failed on ${LIBRARY}")
+  endif()
+  string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" entries "${table}")
+  set(mangled "")
+  foreach(entry IN LISTS entries)
+    string(REGEX REPLACE "^\n\t\\[ *[0-9]+\\] " "" name "${entry}")
+    if(name MATCHES "^\\+base\\[")
+      continue()  # a line of the export address table, not a name
+    endif()
+    string(APPEND mangled "${name}\n")
+  endforeach()
+  file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/exports.txt "${mangled}")
+  execute_process(COMMAND ${CXXFILT} INPUT_FILE ${CMAKE_CURRENT_BINARY_DIR}/exports.txt
+                  OUTPUT_VARIABLE demangled RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${CXXFILT} failed")
+  endif()
+  string(REGEX REPLACE "([^\n]+)" "0 T \\1" listing "${demangled}")
+else()
+  execute_process(COMMAND ${NM} -D --defined-only -C ${LIBRARY}
+                  OUTPUT_VARIABLE listing RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+  endif()
 endif()
 string(REPLACE "\n" ";" lines "${listing}")
 set(count 0)

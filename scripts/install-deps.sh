@@ -4,8 +4,9 @@
 #
 #   scripts/install-deps.sh [--without GROUP[,GROUP...]] [--check]
 #
-# Groups (all by default): build, test, bench, fuzz, debug, i386.
+# Groups (all by default): build, test, bench, fuzz, debug, i386, windows.
 #   --without i386   skip the 32-bit toolchain and libraries (no `i386` preset then)
+#   --without windows  skip MinGW-w64 and Wine (no `mingw64`/`mingw32` presets then)
 #   --check          only report what is missing; exit status 1 if anything is
 set -euo pipefail
 
@@ -16,11 +17,12 @@ declare -A groups=(
   [fuzz]="clang-14 libclang-rt-14-dev"
   [debug]="lldb"
   [i386]="qemu-user g++-multilib libgtest-dev:i386 libgmock-dev:i386 liblzo2-dev:i386 libdw-dev:i386 liburing-dev:i386 zlib1g-dev:i386"
+  [windows]="g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 libz-mingw-w64-dev googletest dpkg-dev lldb"
 )
-order=(build test bench fuzz debug i386)
+order=(build test bench fuzz debug i386 windows)
 
 usage() {
-  sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
 }
 
 without=""

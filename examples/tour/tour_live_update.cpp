@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -52,7 +53,8 @@ void Tour::LiveUpdate(int, char**) {
   Yr::RTU::Register("scene.frames", &scene.frames, &scene);
   PrintScene("registered", scene);
 
-  const std::string socket = "/tmp/yr-tour-" + std::to_string(getpid()) + ".rtu";
+  const std::string socket =
+      (std::filesystem::temp_directory_path() / ("yr-tour-" + std::to_string(getpid()) + ".rtu")).string();
   Yr::RTU::Connection connection;
   if (!connection.Listen(socket.c_str())) {
     std::printf("cannot listen on %s; skipping the tool\n", socket.c_str());

@@ -73,7 +73,7 @@ class YR_API BugReport {
   static void AssertReport(void* framePointer, const char* text, bool disableLogging);
   // Formats the message (at most 255 characters) and writes the report bracketed by the
   // start and end lines; the stack begins with the caller of AssertReportFmt.
-  static void AssertReportFmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  static void AssertReportFmt(const char* format, ...) YR_PRINTF(1, 2);
   // The crash report: header, exception line, text (when given), address and stack,
   // registers of context (a ucontext_t).
   static void ExceptionReport(void* address, void* framePointer, unsigned long long code, void* context,
@@ -121,8 +121,8 @@ class YR_API PCBugReport {
   static void WriteStrLN(const char* text);
   // At most 255 characters; "%p" (with any width) prints the address as upper-case hex
   // digits, two per byte of a pointer, without prefix.
-  static void WriteFmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
-  static void WriteFmtLN(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  static void WriteFmt(const char* format, ...) YR_PRINTF(1, 2);
+  static void WriteFmtLN(const char* format, ...) YR_PRINTF(1, 2);
   static void WriteModuleInfo();
 
   // ---- Crash handler (crash_handler.cpp) --------------------------------------------------

@@ -28,10 +28,10 @@ YR_API void OutputNumX(unsigned int n);
 // A '%' that ends the format writes nothing and ends it.
 YR_API void OutputFmtU(const char* fmt, ...);
 // printf rules, at most 16383 characters; longer results are cut.
-YR_API void OutputFmt(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+YR_API void OutputFmt(const char* fmt, ...) YR_PRINTF(1, 2);
 // As OutputFmt, then a line feed: the result is cut at 16382 characters so that the line
 // feed is always written.
-YR_API void OutputFmtCR(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+YR_API void OutputFmtCR(const char* fmt, ...) YR_PRINTF(1, 2);
 
 // True once Init has switched output on.
 YR_API bool IsEnabled();

@@ -66,9 +66,9 @@ YR_API void* _AlignedMalloc(unsigned int size, int alignment, const char* file, 
 // The two hot entry points are inline, so the fast path costs the caller one flag test, one
 // pointer test and one call; the library also exports them for callers that take their
 // address or do not see this header.
-YR_API inline void* _AlignedMalloc(unsigned int size, int alignment, const char* file, int line);
+YR_API_INLINE inline void* _AlignedMalloc(unsigned int size, int alignment, const char* file, int line);
 // No managed-memory test and no null test: null is handed on to the hook or the platform.
-YR_API inline void _AlignedFree(void* block);
+YR_API_INLINE inline void _AlignedFree(void* block);
 YR_API void* YrRealloc(void* block, unsigned int size);
 YR_API void* YrAlignedRealloc(void* block, unsigned int size, unsigned int alignment);
 // size is the byte count; the block is zero-filled.

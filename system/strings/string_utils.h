@@ -41,15 +41,15 @@ YR_API void IToA(int value, char* dest);
 YR_API bool IsNumber(const char* text);
 
 // Formatted print without a size limit; returns the characters written.
-YR_API int StrPrintF(char* buffer, const char* format, ...) __attribute__((format(printf, 2, 3)));
-YR_API int VStrPrintF(char* buffer, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
+YR_API int StrPrintF(char* buffer, const char* format, ...) YR_PRINTF(2, 3);
+YR_API int VStrPrintF(char* buffer, const char* format, va_list args) YR_PRINTF(2, 0);
 // Writes at most size characters. A result shorter than size is terminated and its length
 // returned; a result of exactly size characters is written without a terminator and size is
 // returned; a longer one has its first size characters written, without a terminator, and
 // -1 is returned.
-YR_API int StrNPrintF(char* buffer, unsigned int size, const char* format, ...) __attribute__((format(printf, 3, 4)));
+YR_API int StrNPrintF(char* buffer, unsigned int size, const char* format, ...) YR_PRINTF(3, 4);
 YR_API int VStrNPrintF(char* buffer, unsigned int size, const char* format, va_list args)
-    __attribute__((format(printf, 3, 0)));
+    YR_PRINTF(3, 0);
 // Wide form: a result shorter than size is terminated and its length returned. When it does
 // not fit (or cannot be converted in the current locale), -1 is returned and, for size > 0,
 // the buffer holds at most size - 1 characters of it and a terminator in its last element.

@@ -1,8 +1,8 @@
 #include "system/math/bit_find.h"
 
+#include "system/platform/vm_platform.h"
+
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <random>
@@ -48,11 +48,12 @@ TEST(BitFindTest, AgreesWithBitByBitSearch) {
 // The array ends right before an unreadable page: no search may read past the byte that
 // holds bit count - 1, nor the byte of a start at or past count.
 TEST(BitFindTest, ReadsNoByteBeyondTheCount) {
-  const long page = sysconf(_SC_PAGESIZE);
-  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(map, MAP_FAILED);
-  uint8_t* guard = static_cast<uint8_t*>(map) + page;
-  ASSERT_EQ(mprotect(guard, page, PROT_NONE), 0);
+  // Two pages of address space with only the first committed: the second cannot be read.
+  const size_t page = Yr::Platform::VirtualPageSize();
+  void* range = Yr::Platform::ReserveAddressSpace(nullptr, 2 * page);
+  ASSERT_NE(range, nullptr);
+  ASSERT_NE(Yr::Platform::CommitAddressSpace(range, page), nullptr);
+  uint8_t* guard = static_cast<uint8_t*>(range) + page;
   uint8_t* bits = guard - 3;
   bits[0] = bits[1] = bits[2] = 0;
   EXPECT_EQ(Yr::BitFind(bits, 24, 0), -1);
@@ -62,7 +63,7 @@ TEST(BitFindTest, ReadsNoByteBeyondTheCount) {
   bits[2] = 0x80;
   EXPECT_EQ(Yr::BitFind(bits, 24, 0), 23);
   EXPECT_EQ(Yr::BitFind(bits, 23, 0), -1);
-  munmap(map, 2 * page);
+  EXPECT_TRUE(Yr::Platform::ReleaseAddressSpace(range, 2 * page));
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ TEST(FrustumTest, VisibilityOfSpheresAndBoxes) {
   Plane many[Frustum::kMaxPlanes + 3];
   for (Plane& p : many) p = x0;
   half.SetPlanes(many, Frustum::kMaxPlanes + 3);
-  EXPECT_EQ(half.GetNumPlanes(), Frustum::kMaxPlanes);
+  EXPECT_EQ(half.GetNumPlanes(), +Frustum::kMaxPlanes);
 }
 
 TEST(FrustumTest, CulledBoxesLieWhollyBehindAPlane) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 #include "system/math/math_const.h"
 #include "tests/math/math_test_util.h"
@@ -26,7 +27,7 @@ TEST(ConstantsTest, FifteenFieldsInOrder) {
   for (size_t i = 0; i < sizeof(expected) / sizeof(float); ++i) EXPECT_EQ(fields[i], expected[i]) << "field " << i;
   EXPECT_EQ(Yr::gConst.floatMax, std::numeric_limits<float>::max());
   EXPECT_EQ(Yr::gConst.floatMin, std::numeric_limits<float>::min());
-  EXPECT_EQ(Yr::gConst.pi, static_cast<float>(M_PI));
+  EXPECT_EQ(Yr::gConst.pi, std::numbers::pi_v<float>);
 }
 
 TEST(VectorTest, AnglesAreClampedAndSigned) {

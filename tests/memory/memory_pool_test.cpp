@@ -181,8 +181,8 @@ TEST_F(WeakCounterPoolTest, PagesComeThroughTheHookWithThePageStrategy) {
   HookScope scope(&hook);
   void* item = pool.Alloc();
   ASSERT_EQ(hook.calls.size(), 1u);
-  EXPECT_EQ(hook.calls[0].size, PoolOfBase::kPageSize);
-  EXPECT_EQ(hook.calls[0].alignment, PoolOfBase::kPageSize);
+  EXPECT_EQ(hook.calls[0].size, size_t{PoolOfBase::kPageSize});
+  EXPECT_EQ(hook.calls[0].alignment, size_t{PoolOfBase::kPageSize});
   EXPECT_EQ(hook.calls[0].strategy, 4);
   const auto* page = static_cast<const PoolOfBase::Block*>(hook.calls[0].block);
   EXPECT_EQ(A(item), A(page) + PoolOfBase::kHeaderSize);
@@ -224,7 +224,7 @@ TEST_F(WeakCounterPoolTest, FullPagesMoveAndComeBack) {
   EXPECT_EQ(pool.AvailablePages(), 2u);
   EXPECT_EQ(pool.FullPages(), 0u);
   void* fresh = pool.Alloc();
-  EXPECT_EQ(A(fresh) % PoolOfBase::kPageSize, PoolOfBase::kHeaderSize);
+  EXPECT_EQ(A(fresh) % PoolOfBase::kPageSize, size_t{PoolOfBase::kHeaderSize});
 }
 
 class PoolDumpTest : public WeakCounterPoolTest {

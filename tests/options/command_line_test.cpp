@@ -76,7 +76,7 @@ class CommandLineTest : public YrTest::TempDirTest {
   }
   bool InitWithFile(const std::string& text) {
     WriteText("opts.cfg", text);
-    return InitWith({"prog", "@opts.cfg"}, mDir.c_str());
+    return InitWith({"prog", "@opts.cfg"}, mDir.string().c_str());
   }
   static std::vector<std::string> Values(const char* name) {
     std::vector<std::string> values;
@@ -86,11 +86,11 @@ class CommandLineTest : public YrTest::TempDirTest {
 };
 
 TEST_F(CommandLineTest, InitAppliesArgumentsOnceUntilDone) {
-  EXPECT_TRUE(InitWith({"prog"}, mDir.c_str()));  // no pcrun.cfg: still true
+  EXPECT_TRUE(InitWith({"prog"}, mDir.string().c_str()));  // no pcrun.cfg: still true
   EXPECT_FALSE(Options::Test("help"));
   EXPECT_TRUE(Options::GetHelpLines().Empty());
 
-  EXPECT_FALSE(InitWith({"prog", "--late=1"}, mDir.c_str()));
+  EXPECT_FALSE(InitWith({"prog", "--late=1"}, mDir.string().c_str()));
   EXPECT_FALSE(Options::Test("late"));  // the second Init applied nothing
 
   Options::Done();
@@ -152,20 +152,20 @@ TEST_F(CommandLineTest, PositionalWords) {
 TEST_F(CommandLineTest, DefaultOptionFileFromBaseOrItsCfgDirectory) {
   std::filesystem::create_directory(At("cfg"));
   WriteText("cfg/pcrun.cfg", "--from=cfg\n");
-  EXPECT_TRUE(InitWith({"prog", "--from=line"}, mDir.c_str()));
+  EXPECT_TRUE(InitWith({"prog", "--from=line"}, mDir.string().c_str()));
   EXPECT_EQ(Values("from"), (Words{"cfg", "line"}));  // the file comes first
   std::string expected = mDir.string() + "\\cfg\\pcrun.cfg";
   EXPECT_EQ(Values("options.file"), Words{expected});
 
   Options::Done();
   WriteText("pcrun.cfg", "--from=base\n");
-  EXPECT_TRUE(InitWith({"prog", "!from=line"}, mDir.c_str()));
+  EXPECT_TRUE(InitWith({"prog", "!from=line"}, mDir.string().c_str()));
   EXPECT_EQ(Values("from"), Words{"line"});
   EXPECT_EQ(Values("options.file"), Words{mDir.string() + "\\pcrun.cfg"});
 
   // Naming the default file again reads it again, at its place.
   Options::Done();
-  EXPECT_TRUE(InitWith({"prog", "--from=line", "@pcrun.cfg"}, mDir.c_str()));
+  EXPECT_TRUE(InitWith({"prog", "--from=line", "@pcrun.cfg"}, mDir.string().c_str()));
   EXPECT_EQ(Values("from"), (Words{"base", "line", "base"}));
 
   // A missing default file never fails, even when named; a base that cannot take the file
@@ -178,7 +178,7 @@ TEST_F(CommandLineTest, DefaultOptionFileFromBaseOrItsCfgDirectory) {
 
 TEST_F(CommandLineTest, FailedOptionFileBuildsTheHelpListingAndAppliesTheRest) {
   Options::Register("Render")("render.size", "window size", "rs");
-  EXPECT_FALSE(InitWith({"prog", "--a=1", "@missing.cfg", "--b=2"}, mDir.c_str()));
+  EXPECT_FALSE(InitWith({"prog", "--a=1", "@missing.cfg", "--b=2"}, mDir.string().c_str()));
   EXPECT_TRUE(Options::Test("a"));
   EXPECT_TRUE(Options::Test("b"));
   EXPECT_FALSE(Options::Test("options.file"));
@@ -192,16 +192,16 @@ TEST_F(CommandLineTest, FailedOptionFileBuildsTheHelpListingAndAppliesTheRest) {
   // An empty file fails too; so does a directory named as a file.
   Options::Done();
   WriteText("empty.cfg", "");
-  EXPECT_FALSE(InitWith({"prog", "@empty.cfg"}, mDir.c_str()));
+  EXPECT_FALSE(InitWith({"prog", "@empty.cfg"}, mDir.string().c_str()));
   Options::Done();
   std::filesystem::create_directory(At("dir.cfg"));
-  EXPECT_FALSE(InitWith({"prog", "@dir.cfg"}, mDir.c_str()));
+  EXPECT_FALSE(InitWith({"prog", "@dir.cfg"}, mDir.string().c_str()));
   Options::Done();
-  EXPECT_FALSE(InitWith({"prog", "@"}, mDir.c_str()));
+  EXPECT_FALSE(InitWith({"prog", "@"}, mDir.string().c_str()));
 
   // --help builds the listing with a successful result.
   Options::Done();
-  EXPECT_TRUE(InitWith({"prog", "/?"}, mDir.c_str()));
+  EXPECT_TRUE(InitWith({"prog", "/?"}, mDir.string().c_str()));
   EXPECT_TRUE(Options::Test("help"));
   EXPECT_EQ(Options::GetHelpLines().Count(), 2u);
 }
@@ -375,8 +375,8 @@ TEST_F(CommandLineTest, OverLongWordsAreDroppedAlikeFromEverySource) {
       Options::Done();
       YrTest::DebugCapture capture;
       switch (source) {
-        case kArgv: EXPECT_TRUE(InitWith({"prog", "--before", word, "--after"}, mDir.c_str())); break;
-        case kCommandLine: EXPECT_TRUE(Options::Init(("prog --before " + word + " --after").c_str(), mDir.c_str())); break;
+        case kArgv: EXPECT_TRUE(InitWith({"prog", "--before", word, "--after"}, mDir.string().c_str())); break;
+        case kCommandLine: EXPECT_TRUE(Options::Init(("prog --before " + word + " --after").c_str(), mDir.string().c_str())); break;
         case kFile: EXPECT_TRUE(InitWithFile("--before\n" + word + "\n--after\n")); break;
       }
       EXPECT_TRUE(Options::Test("before"));

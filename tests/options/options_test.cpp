@@ -10,6 +10,7 @@
 #include "system/debug/debug_output.h"
 #include "system/memory/allocator.h"
 #include "tests/debug/debug_capture.h"
+#include "tests/portable.h"
 
 namespace {
 
@@ -319,7 +320,7 @@ TEST(OptionsRegistryDeathTest, TornDownAtUnloadBeforeTheStartupFrame) {
   Detail::GetOptionRegistry();
   EXPECT_EXIT(
       {
-        setenv("YR_STARTUP_TRACE", "1", 1);
+        YrTest::SetEnvironment("YR_STARTUP_TRACE", "1");
         std::exit(0);
       },
       testing::ExitedWithCode(0), "teardown option registry\n(.|\n)*teardown messenger slot\n");

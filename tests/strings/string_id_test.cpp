@@ -122,7 +122,7 @@ TEST(StringIdTest, NodeLayout) {
 // copy of the claimed length would run far outside it.
 TEST(StringIdTest, TextsTooLongForANodeAreRefused) {
   // The limit is tight: one byte more and the block size would wrap around 32 bits.
-  EXPECT_GE(Cache::BlockSize(Cache::kMaxTextLength), Cache::kMaxTextLength);
+  EXPECT_GE(Cache::BlockSize(Cache::kMaxTextLength), size_t{Cache::kMaxTextLength});
   EXPECT_LT(Cache::BlockSize(Cache::kMaxTextLength + 1), Cache::kHeaderSize + 1);
 
   const char text[16] = "aaaaaaaaaaaaaaa";
@@ -219,7 +219,7 @@ TEST(StringIdTest, RevivalAndCollection) {
     StringId doomed(doomedText);
     step = StringId::msCache->GcStepOf(doomedText);  // after making it: making may grow the shard
   }
-  ASSERT_LT(step, Cache::kGcSteps);
+  ASSERT_LT(step, decltype(step){Cache::kGcSteps});
   for (unsigned int i = 1; i < step; ++i) StringId::GC(false);
   EXPECT_EQ(StringId::msCache->GcCursor(), step == 0 ? 0u : step - 1);
   EXPECT_TRUE(StringId::msCache->Holds(doomedText));
