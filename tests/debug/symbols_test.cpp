@@ -18,6 +18,7 @@
 
 #include "system/debug/crash_symbols.h"
 #include "system/memory/static_singleton.h"
+#include "tests/portable.h"
 #include "tests/thread_sanitizer.h"
 
 namespace {
@@ -64,10 +65,6 @@ std::string CurrentDirectoryText() {
   GetCurrentDirectoryA(sizeof directory, directory);
   return directory;
 }
-void SetVariable(const char* name, const char* value) {
-  _putenv_s(name, value ? value : "");
-  SetEnvironmentVariableA(name, value);
-}
 void* SystemLibraryFunction() { return reinterpret_cast<void*>(&GetTickCount64); }
 // Loads a probe library; null when it cannot be loaded.
 void* LoadProbe(const char* path, void** function) {
@@ -93,13 +90,6 @@ std::string ExecutableFile() {
 std::string CurrentDirectoryText() {
   char current[4096] = {};
   return getcwd(current, sizeof current) ? current : "";
-}
-void SetVariable(const char* name, const char* value) {
-  if (value) {
-    setenv(name, value, 1);
-  } else {
-    unsetenv(name);
-  }
 }
 void* SystemLibraryFunction() { return reinterpret_cast<void*>(&::getpid); }
 void* LoadProbe(const char* path, void** function) {
@@ -162,7 +152,8 @@ TEST(SymbolsTest, GetFunction_FallsBackToTheModuleThenToUnavailable) {
   ASSERT_TRUE(std::filesystem::path(text).is_absolute()) << text;
   EXPECT_TRUE(std::filesystem::equivalent(text, library.file)) << text << " " << library.file;
   found = true;
-  EXPECT_EQ(Lookup(reinterpret_cast<void*>(uintptr_t{16}), Symbols::kTextCapacity, true, &found), Symbols::kNameUnavailable);
+  EXPECT_EQ(Lookup(reinterpret_cast<void*>(uintptr_t{16}), Symbols::kTextCapacity, true, &found),
+            std::string(Symbols::kNameUnavailable));
   EXPECT_FALSE(found);
 }
 
@@ -204,8 +195,8 @@ TEST(SymbolsTest, SearchPath_ExecutableDirectoryCurrentDirectorySystemAndVariabl
   if (Symbols::kSystemDebugDirectory) expected += separator + Symbols::kSystemDebugDirectory;
   expected = expected.substr(0, Symbols::kSearchPathLength);
 
-  SetVariable(Symbols::kSearchPathVariable, "/extra/one");
-  SetVariable(Symbols::kAltSearchPathVariable, "/extra/two");
+  YrTest::SetEnvironment(Symbols::kSearchPathVariable, "/extra/one");
+  YrTest::SetEnvironment(Symbols::kAltSearchPathVariable, "/extra/two");
   {
     Symbols symbols;
     std::string withVariables = expected + separator + "/extra/one" + separator + "/extra/two";
@@ -217,8 +208,8 @@ TEST(SymbolsTest, SearchPath_ExecutableDirectoryCurrentDirectorySystemAndVariabl
     EXPECT_STREQ(out, kKnownFunctionName);
   }
   EXPECT_EQ(Lookup(Address(&KnownFunction), Symbols::kTextCapacity, false), kKnownFunctionName);
-  SetVariable(Symbols::kSearchPathVariable, nullptr);
-  SetVariable(Symbols::kAltSearchPathVariable, nullptr);
+  YrTest::UnsetEnvironment(Symbols::kSearchPathVariable);
+  YrTest::UnsetEnvironment(Symbols::kAltSearchPathVariable);
   Symbols plain;
   EXPECT_EQ(std::string(plain.GetSearchPath()), expected);
   EXPECT_EQ(KnownFunction(1), 4);
