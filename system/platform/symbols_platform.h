@@ -127,4 +127,16 @@ YR_API bool FrameRuleAt(SymbolSession& session, uintptr_t ip, FrameRule& out);
 // when they cannot be read. Safe in a signal handler.
 YR_API bool ApplyFrameRule(const FrameRule& rule, uintptr_t sp, uintptr_t bp, FrameStep& out);
 
+// Stack walks by the system's unwind tables, for code whose frame pointer does not address
+// a frame record (64-bit Windows puts it anywhere up to 240 bytes above the stack pointer
+// in frames larger than that). UnwindStackFrom walks this process's stack from a stopped
+// frame (its instruction, stack and frame pointers) and stores the return address of every
+// frame above it; UnwindOwnStack does the same from its caller's frame, the first entry the
+// address the call returns to. Both store at most capacity
+// addresses, after leaving out the first skip, and return how many, or -1 where the images carry no tables for such a walk
+// (Linux, 32-bit Windows): frame records serve there. No allocation and no lock of the
+// process's; every stack slot is checked for readability before it is read.
+YR_API int UnwindStackFrom(uintptr_t ip, uintptr_t sp, uintptr_t bp, void** out, int capacity, int skip);
+YR_API int UnwindOwnStack(void** out, int capacity, int skip);
+
 }  // namespace Yr::Platform

@@ -277,6 +277,9 @@ bool ApplyFrameRule(const FrameRule& rule, uintptr_t sp, uintptr_t bp, FrameStep
   return true;
 }
 
+int UnwindStackFrom(uintptr_t, uintptr_t, uintptr_t, void**, int, int) { return -1; }
+int UnwindOwnStack(void**, int, int) { return -1; }
+
 bool FramelessStep(SymbolSession& session, uintptr_t ip, uintptr_t sp, uintptr_t bp, FrameStep& out) {
   FrameRule rule;
   return FrameRuleAt(session, ip, rule) && ApplyFrameRule(rule, sp, bp, out);

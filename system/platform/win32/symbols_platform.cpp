@@ -458,6 +458,60 @@ bool FrameRuleAt(SymbolSession& session, uintptr_t ip, FrameRule& out) {
   out.frameOffset = frameSaved ? frameSlot - out.cfaOffset : 0;
   return true;
 }
+
+namespace {
+
+// Steps the context frame by frame through the unwind tables, storing each caller's
+// instruction address. A function without unwind data is a leaf: its return address is at
+// the stack pointer. The walk ends at a null address, a stack pointer that does not move
+// up, or an unreadable stack.
+int Unwind(CONTEXT& context, void** out, int capacity, int skip) {
+  int stored = 0;
+  while (stored < capacity) {
+    const DWORD64 previous = context.Rsp;
+    if (!ReadableBytes(reinterpret_cast<const void*>(static_cast<uintptr_t>(context.Rsp)), sizeof(void*))) break;
+    DWORD64 base = 0;
+    PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
+    if (function) {
+      void* handlerData = nullptr;
+      DWORD64 establisher = 0;
+      RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, function, &context, &handlerData, &establisher, nullptr);
+    } else {
+      context.Rip = *reinterpret_cast<const DWORD64*>(static_cast<uintptr_t>(context.Rsp));
+      context.Rsp += sizeof(void*);
+    }
+    if (context.Rip == 0 || context.Rsp <= previous) break;
+    if (skip > 0) {
+      --skip;
+    } else {
+      out[stored++] = reinterpret_cast<void*>(static_cast<uintptr_t>(context.Rip));
+    }
+  }
+  return stored;
+}
+
+}  // namespace
+
+int UnwindStackFrom(uintptr_t ip, uintptr_t sp, uintptr_t bp, void** out, int capacity, int skip) {
+  if (!out || capacity <= 0) return 0;
+  CONTEXT context;
+  std::memset(&context, 0, sizeof context);
+  context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+  context.Rip = ip;
+  context.Rsp = sp;
+  context.Rbp = bp;
+  return Unwind(context, out, capacity, skip);
+}
+
+__attribute__((noinline)) int UnwindOwnStack(void** out, int capacity, int skip) {
+  if (!out || capacity <= 0) return 0;
+  CONTEXT context;
+  RtlCaptureContext(&context);
+  // The context is this function's: its first step gives the address the call returns to.
+  int stored = Unwind(context, out, capacity, skip);
+  asm volatile("");  // no tail call: this frame must stay while the walk reads it
+  return stored;
+}
 #else
 bool FrameRuleAt(SymbolSession&, uintptr_t, FrameRule& out) {
   // 32-bit Windows keeps no unwind tables in the image: frames are walked by their frame
@@ -465,6 +519,9 @@ bool FrameRuleAt(SymbolSession&, uintptr_t, FrameRule& out) {
   out = {};
   return false;
 }
+
+int UnwindStackFrom(uintptr_t, uintptr_t, uintptr_t, void**, int, int) { return -1; }
+int UnwindOwnStack(void**, int, int) { return -1; }
 #endif
 
 bool ApplyFrameRule(const FrameRule& rule, uintptr_t sp, uintptr_t bp, FrameStep& out) {
