@@ -18,6 +18,7 @@
 
 #include "system/debug/crash_symbols.h"
 #include "system/memory/static_singleton.h"
+#include "tests/debug/probe_library.h"
 #include "tests/portable.h"
 #include "tests/thread_sanitizer.h"
 
@@ -66,15 +67,6 @@ std::string CurrentDirectoryText() {
   return directory;
 }
 void* SystemLibraryFunction() { return reinterpret_cast<void*>(&GetTickCount64); }
-// Loads a probe library; null when it cannot be loaded.
-void* LoadProbe(const char* path, void** function) {
-  HMODULE library = LoadLibraryA(path);
-  if (!library) return nullptr;
-  auto entry = reinterpret_cast<void* (*)()>(reinterpret_cast<void*>(GetProcAddress(library, "YrProbeFunction")));
-  *function = entry ? entry() : nullptr;
-  return library;
-}
-bool UnloadProbe(void* library) { return FreeLibrary(static_cast<HMODULE>(library)) != FALSE; }
 bool ProgramExists(const std::string& path) { return std::filesystem::is_regular_file(path); }
 #else
 ModuleOf ModuleHolding(const void* address) {
@@ -92,14 +84,6 @@ std::string CurrentDirectoryText() {
   return getcwd(current, sizeof current) ? current : "";
 }
 void* SystemLibraryFunction() { return reinterpret_cast<void*>(&::getpid); }
-void* LoadProbe(const char* path, void** function) {
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (!library) return nullptr;
-  auto entry = reinterpret_cast<void* (*)()>(dlsym(library, "YrProbeFunction"));
-  *function = entry ? entry() : nullptr;
-  return library;
-}
-bool UnloadProbe(void* library) { return dlclose(library) == 0; }
 bool ProgramExists(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 #endif
 
@@ -233,7 +217,7 @@ TEST(SymbolsTest, GetFunction_UnloadedModulesNeverAnswerForTheirSuccessors) {
     SCOPED_TRACE(step.path);
     const std::string name = ProbeFunctionName(step.probe);
     void* function = nullptr;
-    void* library = LoadProbe(step.path, &function);
+    void* library = YrTest::LoadProbe(step.path, &function);
     ASSERT_NE(library, nullptr);
     ASSERT_NE(function, nullptr);
     char text[Symbols::kTextCapacity];
@@ -241,7 +225,7 @@ TEST(SymbolsTest, GetFunction_UnloadedModulesNeverAnswerForTheirSuccessors) {
     if (!EmulatedLinux()) {
       EXPECT_EQ(text, name);
     }
-    ASSERT_TRUE(UnloadProbe(library));
+    ASSERT_TRUE(YrTest::UnloadProbe(library));
     symbols.GetFunction(function, text, sizeof text, false);
     EXPECT_NE(text, name);
   }

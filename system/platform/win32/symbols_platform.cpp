@@ -1,6 +1,7 @@
 #include "system/platform/symbols_platform.h"
 
 #include "system/platform/process_platform.h"
+#include "system/platform/symbols_common.h"
 
 #include <windows.h>
 #include <dbghelp.h>
@@ -9,7 +10,6 @@
 #include <psapi.h>
 #include <stdlib.h>
 
-#include <cxxabi.h>
 
 #include <cstddef>
 #include <cstring>
@@ -61,26 +61,13 @@ VOID CALLBACK CountLoaderChange(ULONG, const void*, PVOID context) {
 
 HANDLE Process(const SymbolSession& session) { return static_cast<HANDLE>(session.handle); }
 
-void Copy(char* out, size_t size, const char* text) {
-  if (!out || size == 0) return;
-  size_t length = text ? std::strlen(text) : 0;
-  if (length > size - 1) length = size - 1;
-  if (length) std::memcpy(out, text, length);
-  out[length] = '\0';
-}
+void Copy(char* out, size_t size, const char* text) { Detail::CopySymbolText(out, size, text); }
 
 // dbghelp gives the names of the debug information already undecorated; names it takes
 // from export tables of modules without debug information keep their C++ mangling
 // (with the extra leading underscore of 32-bit symbols), and are undecorated here.
 void CopyName(char* out, size_t size, const char* symbol) {
-  const char* mangled = symbol;
-  if (mangled[0] == '_' && mangled[1] == '_' && mangled[2] == 'Z') ++mangled;
-  char* readable = nullptr;
-  if (mangled[0] == '_' && mangled[1] == 'Z') {
-    int status = 0;
-    readable = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
-    if (status != 0) readable = nullptr;
-  }
+  char* readable = Detail::DemangledCopy(symbol[0] == '_' && symbol[1] == '_' && symbol[2] == 'Z' ? symbol + 1 : symbol);
   Copy(out, size, readable ? readable : symbol);
   ::free(readable);
 }
@@ -523,25 +510,5 @@ bool FrameRuleAt(SymbolSession&, uintptr_t, FrameRule& out) {
 int UnwindStackFrom(uintptr_t, uintptr_t, uintptr_t, void**, int, int) { return -1; }
 int UnwindOwnStack(void**, int, int) { return -1; }
 #endif
-
-bool ApplyFrameRule(const FrameRule& rule, uintptr_t sp, uintptr_t bp, FrameStep& out) {
-  uintptr_t cfa = sp + static_cast<uintptr_t>(rule.cfaOffset);
-  uintptr_t slot = cfa - sizeof(void*);  // the return address sits just below the frame's base
-  if (!ReadableBytes(reinterpret_cast<const void*>(slot), sizeof(void*))) return false;
-  out.returnAddress = *reinterpret_cast<const uintptr_t*>(slot);
-  out.callerStack = cfa;
-  out.callerFrame = bp;
-  if (rule.frameSaved) {
-    uintptr_t saved = cfa + static_cast<uintptr_t>(rule.frameOffset);
-    if (ReadableBytes(reinterpret_cast<const void*>(saved), sizeof(void*)))
-      out.callerFrame = *reinterpret_cast<const uintptr_t*>(saved);
-  }
-  return true;
-}
-
-bool FramelessStep(SymbolSession& session, uintptr_t ip, uintptr_t sp, uintptr_t bp, FrameStep& out) {
-  FrameRule rule;
-  return FrameRuleAt(session, ip, rule) && ApplyFrameRule(rule, sp, bp, out);
-}
 
 }  // namespace Yr::Platform
