@@ -21,6 +21,9 @@ if(OBJDUMP)
     if(name MATCHES "^\\+base\\[")
       continue()  # a line of the export address table, not a name
     endif()
+    # A thread-local variable of the library is exported as its emulated-TLS control
+    # object; the name after the prefix is the variable's own.
+    string(REGEX REPLACE "^__emutls_v\\." "" name "${name}")
     string(APPEND mangled "${name}\n")
   endforeach()
   file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/exports.txt "${mangled}")

@@ -200,9 +200,11 @@ int StrNPrintF(wchar_t* buffer, unsigned int size, const wchar_t* format, ...) {
 
 int VStrNPrintF(wchar_t* buffer, unsigned int size, const wchar_t* format, va_list args) {
   const int result = std::vswprintf(buffer, size, format, args);
-  // The runtime leaves a result that does not fit unterminated.
-  if (result < 0 && size > 0) buffer[size - 1] = L'\0';
-  return result < 0 ? -1 : result;
+  // A result that does not fit is -1 on every system, cut and terminated: one C runtime
+  // answers -1 and leaves the buffer unterminated, another answers the full length.
+  const bool cut = result < 0 || static_cast<unsigned int>(result) >= size;
+  if (cut && size > 0) buffer[size - 1] = L'\0';
+  return cut ? -1 : result;
 }
 
 bool StrMatchWildcard(const char* text, const char* pattern) {

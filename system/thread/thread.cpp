@@ -188,6 +188,10 @@ unsigned long Thread::GetCurrentThreadID() { return Platform::CurrentThreadId();
 
 Thread Thread::GetCurrThread() { return Thread(CurrentThreadPseudoHandle(), Platform::CurrentThreadId(), false); }
 
+#if defined(_WIN32)
+unsigned int Thread::GetCurrentThreadIndex() { return CachedThreadIndex(); }
+#endif
+
 unsigned int Thread::LookUpThreadIndex() {
   const uint32_t id = Platform::CurrentThreadId();
   // Lock-free lookup: only this thread can append its own id, so the scan cannot miss it.

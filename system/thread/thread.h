@@ -79,10 +79,13 @@ class YR_API Thread {
   static Thread GetCurrThread();
   // The calling thread's dense index, handed out on its first call. Later calls read it
   // from the thread's own cache: one thread-local load, no table scan, no system call.
-  static unsigned int GetCurrentThreadIndex() {
-    const unsigned int cached = msIndexCache;
-    return cached != 0 ? cached - 1 : LookUpThreadIndex();
-  }
+#if defined(_WIN32)
+  // A DLL's thread-local variables cannot be read by its users' inline code on Windows, so
+  // there the read is one call into the library.
+  static unsigned int GetCurrentThreadIndex();
+#else
+  static unsigned int GetCurrentThreadIndex() { return CachedThreadIndex(); }
+#endif
   // How many indices are in use: valid indices are 0 to GetMaxThreads() - 1.
   static unsigned int GetMaxThreads();
 
@@ -117,6 +120,10 @@ class YR_API Thread {
   static thread_local unsigned int msIndexCache;
   // The table lookup behind the cache: finds or hands out the index, then fills the cache.
   static unsigned int LookUpThreadIndex();
+  static unsigned int CachedThreadIndex() {
+    const unsigned int cached = msIndexCache;
+    return cached != 0 ? cached - 1 : LookUpThreadIndex();
+  }
 };
 
 }  // namespace Yr
