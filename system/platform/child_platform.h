@@ -18,7 +18,8 @@
 // transfers so that every wait has a deadline; only the helper's end is inherited. The
 // ints of HelperProcess hold kernel handles, whose values fit in 32 bits on every build.
 // BecomeHelper only turns off the system's error dialogs, so that a fault ends the helper
-// quietly.
+// quietly. Starting the process takes the process heap's lock inside the system: a thread
+// that crashed holding it stalls StartHelper, which the crash path's watchdog then ends.
 #pragma once
 
 #include <cstddef>
