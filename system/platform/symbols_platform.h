@@ -16,8 +16,8 @@
 // reads DWARF up to version 4, so code is built with -gdwarf-4; names come back qualified
 // but without parameters, files as DOS paths. A loader notification counts loads and
 // unloads. dbghelp is single-threaded as a whole: the sessions share one lock. Call-frame
-// rules come from the x64 unwind tables; 32-bit Windows has none and FrameRuleAt answers
-// false there.
+// rules come from the x64 unwind tables, and on 32-bit Windows from the image's .eh_frame
+// section (found by the section names in the image's file).
 //
 // A session is not thread-safe: the caller serialises lookups. Lookups allocate through the
 // system allocator (the reader's own caches), never through the library's entry points.

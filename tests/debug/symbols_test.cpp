@@ -149,9 +149,6 @@ __attribute__((noinline)) void* AddressInsideAFramedBody() {
 }
 
 TEST(SymbolsTest, FramelessStep_ReadsTheCallFrameInformation) {
-#if defined(_WIN32) && UINTPTR_MAX == 0xFFFFFFFFu
-  GTEST_SKIP() << "call-frame information: 32-bit Windows images carry no unwind tables";
-#endif
   const Symbols& symbols = StaticSingleton<Symbols>::Ref();
   // At a function's first instruction nothing is pushed yet: the return address is at the
   // stack pointer and the caller's frame pointer is unchanged.
@@ -166,6 +163,32 @@ TEST(SymbolsTest, FramelessStep_ReadsTheCallFrameInformation) {
   EXPECT_FALSE(symbols.FramelessStep(reinterpret_cast<uintptr_t>(AddressInsideAFramedBody()), sp, 0xB0, step));
   // Outside every module nothing is known.
   EXPECT_FALSE(symbols.FramelessStep(16, sp, 0xB0, step));
+}
+
+// The first instruction of a function that keeps its frame pushes the caller's frame
+// pointer (one byte); the rule just after it, on a stack laid out by hand.
+TEST(SymbolsTest, FramelessStep_AfterThePushOfTheFramePointer) {
+  const uintptr_t entry = reinterpret_cast<uintptr_t>(&KnownFunction);
+  ASSERT_EQ(*reinterpret_cast<const unsigned char*>(entry), 0x55) << "push of the frame pointer expected first";
+  uintptr_t stack[4] = {0xB1, 0x1230, 0, 0};  // the saved frame pointer, then the return address
+  const uintptr_t sp = reinterpret_cast<uintptr_t>(stack);
+  struct Case {
+    uintptr_t ip;
+    uintptr_t returnAddress, callerStack, callerFrame;
+  };
+  const Case cases[] = {
+      {entry, 0xB1, sp + sizeof(void*), 0xB0},           // nothing pushed yet: stack[0] is returned to
+      {entry + 1, 0x1230, sp + 2 * sizeof(void*), 0xB1},  // pushed: the caller's frame is read back
+  };
+  const Symbols& symbols = StaticSingleton<Symbols>::Ref();
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.ip - entry);
+    Platform::FrameStep step = {};
+    ASSERT_TRUE(symbols.FramelessStep(test.ip, sp, 0xB0, step));
+    EXPECT_EQ(step.returnAddress, test.returnAddress);
+    EXPECT_EQ(step.callerStack, test.callerStack);
+    EXPECT_EQ(step.callerFrame, test.callerFrame);
+  }
 }
 
 TEST(SymbolsTest, SearchPath_ExecutableDirectoryCurrentDirectorySystemAndVariables) {

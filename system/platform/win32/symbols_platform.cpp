@@ -500,11 +500,409 @@ __attribute__((noinline)) int UnwindOwnStack(void** out, int capacity, int skip)
   return stored;
 }
 #else
-bool FrameRuleAt(SymbolSession&, uintptr_t, FrameRule& out) {
-  // 32-bit Windows keeps no unwind tables in the image: frames are walked by their frame
-  // records alone.
-  out = {};
+namespace {
+
+// 32-bit code unwinds by the DWARF call-frame information in the image's .eh_frame section.
+// The section's name is longer than a section header holds: the header names an offset
+// into the COFF string table, which the loader does not map, so the names are read from
+// the image's file. The section's contents are read from the process's memory.
+constexpr char kFrameSection[] = ".eh_frame";
+constexpr size_t kSectionNameBytes = 8;
+constexpr size_t kCoffSymbolBytes = 18;
+constexpr size_t kLongestSectionName = 32;
+constexpr uint32_t kMostFrameSectionBytes = 64u << 20;
+constexpr int kStackRegister = 4, kFramePointerRegister = 5;  // esp, ebp in DWARF numbering
+constexpr int kMostRememberedStates = 16;
+
+bool ReadFileAt(HANDLE file, uint32_t offset, void* out, DWORD size) {
+  OVERLAPPED at;
+  std::memset(&at, 0, sizeof at);
+  at.Offset = offset;
+  DWORD got = 0;
+  return ReadFile(file, out, size, &got, &at) && got == size;
+}
+
+// Where the loaded module's call-frame section lies: relative address and size.
+bool FindFrameSection(const char* image, uint32_t& address, uint32_t& size) {
+  HANDLE file = CreateFileA(image, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool found = false;
+  IMAGE_DOS_HEADER dos;
+  IMAGE_FILE_HEADER header;
+  uint32_t signature = 0;
+  if (ReadFileAt(file, 0, &dos, sizeof dos) && dos.e_magic == IMAGE_DOS_SIGNATURE &&
+      ReadFileAt(file, static_cast<uint32_t>(dos.e_lfanew), &signature, sizeof signature) &&
+      signature == IMAGE_NT_SIGNATURE &&
+      ReadFileAt(file, static_cast<uint32_t>(dos.e_lfanew) + sizeof signature, &header, sizeof header)) {
+    const uint32_t sections = static_cast<uint32_t>(dos.e_lfanew) + sizeof signature + sizeof header +
+                              header.SizeOfOptionalHeader;
+    const uint32_t strings = header.PointerToSymbolTable + header.NumberOfSymbols * kCoffSymbolBytes;
+    for (uint32_t i = 0; i < header.NumberOfSections && !found; ++i) {
+      IMAGE_SECTION_HEADER section;
+      if (!ReadFileAt(file, sections + i * sizeof section, &section, sizeof section)) break;
+      char name[kLongestSectionName + 1] = {};
+      if (section.Name[0] == '/' && header.PointerToSymbolTable != 0) {
+        uint32_t offset = 0;
+        for (size_t k = 1; k < kSectionNameBytes && section.Name[k] >= '0' && section.Name[k] <= '9'; ++k)
+          offset = offset * 10 + (section.Name[k] - '0');
+        // A name at the end of the file may be shorter than the bytes asked for.
+        for (DWORD want = kLongestSectionName; want >= sizeof kFrameSection; want /= 2)
+          if (ReadFileAt(file, strings + offset, name, want)) break;
+      } else {
+        std::memcpy(name, section.Name, kSectionNameBytes);
+      }
+      if (std::strcmp(name, kFrameSection) == 0) {
+        address = section.VirtualAddress;
+        size = section.Misc.VirtualSize ? section.Misc.VirtualSize : section.SizeOfRawData;
+        found = size > 0 && size <= kMostFrameSectionBytes;
+      }
+    }
+  }
+  CloseHandle(file);
+  return found;
+}
+
+// Reads the call-frame section's bytes, each value where it is in the process's memory.
+class FrameReader {
+ public:
+  FrameReader(const uint8_t* bytes, uint32_t size, uintptr_t loaded) : mBytes(bytes), mSize(size), mLoaded(loaded) {}
+  bool Good() const { return mGood; }
+  uint32_t Position() const { return mPosition; }
+  void Seek(uint32_t position) {
+    if (position > mSize) mGood = false;
+    mPosition = position;
+  }
+  uint8_t Byte() { return static_cast<uint8_t>(Fixed(1)); }
+  uint32_t Fixed(uint32_t bytes) {
+    if (!mGood || mSize - mPosition < bytes) {
+      mGood = false;
+      return 0;
+    }
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < bytes; ++i) value |= static_cast<uint32_t>(mBytes[mPosition + i]) << (8 * i);
+    mPosition += bytes;
+    return value;
+  }
+  uint64_t Unsigned() {
+    uint64_t value = 0;
+    for (int shift = 0; mGood; shift += 7) {
+      uint8_t byte = Byte();
+      if (shift < 64) value |= static_cast<uint64_t>(byte & 0x7F) << shift;
+      if (!(byte & 0x80)) break;
+    }
+    return value;
+  }
+  int64_t Signed() {
+    uint64_t value = 0;
+    int shift = 0;
+    uint8_t byte = 0;
+    do {
+      byte = Byte();
+      if (shift < 64) value |= static_cast<uint64_t>(byte & 0x7F) << shift;
+      shift += 7;
+    } while (mGood && (byte & 0x80));
+    if (shift < 64 && (byte & 0x40)) value |= ~uint64_t{0} << shift;
+    return static_cast<int64_t>(value);
+  }
+  // A pointer in one of the encodings the section uses (DW_EH_PE_*): the value's format in
+  // the low four bits, relative to the field itself when 0x10 is set.
+  uint32_t Pointer(uint8_t encoding) {
+    const uintptr_t field = mLoaded + mPosition;
+    uint32_t value = 0;
+    switch (encoding & 0x0F) {
+      case 0x00:  // a pointer of the machine's size
+      case 0x03:
+      case 0x0B:
+        value = Fixed(4);
+        break;
+      case 0x02:
+      case 0x0A:
+        value = Fixed(2);
+        if ((encoding & 0x0F) == 0x0A) value = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int16_t>(value)));
+        break;
+      case 0x01:
+        value = static_cast<uint32_t>(Unsigned());
+        break;
+      case 0x09:
+        value = static_cast<uint32_t>(Signed());
+        break;
+      default:
+        mGood = false;
+        return 0;
+    }
+    if ((encoding & 0x70) == 0x10) value += static_cast<uint32_t>(field);
+    else if ((encoding & 0x70) != 0) mGood = false;  // text- and data-relative: not used by this code
+    return value;
+  }
+
+ private:
+  const uint8_t* mBytes;
+  uint32_t mSize;
+  uintptr_t mLoaded;  // where the section starts in the process
+  uint32_t mPosition = 0;
+  bool mGood = true;
+};
+
+struct CommonEntry {
+  uint64_t codeAlignment = 1;
+  int64_t dataAlignment = 1;
+  uint8_t pointerEncoding = 0;
+  bool augmented = false;  // the entries carry a length of augmentation data
+  uint32_t instructions = 0, end = 0;
+};
+
+bool ReadCommonEntry(FrameReader& reader, uint32_t at, CommonEntry& out) {
+  reader.Seek(at);
+  uint32_t length = reader.Fixed(4);
+  uint32_t body = reader.Position();
+  if (reader.Fixed(4) != 0 || length == 0xFFFFFFFFu) return false;
+  uint8_t version = reader.Byte();
+  char augmentation[8] = {};
+  size_t count = 0;
+  for (char c = static_cast<char>(reader.Byte()); c && reader.Good(); c = static_cast<char>(reader.Byte()))
+    if (count + 1 < sizeof augmentation) augmentation[count++] = c;
+  out.codeAlignment = reader.Unsigned();
+  out.dataAlignment = reader.Signed();
+  if (version == 1) {
+    reader.Byte();
+  } else {
+    reader.Unsigned();
+  }
+  out.end = body + length;
+  if (augmentation[0] == 'z') {
+    out.augmented = true;
+    uint64_t dataLength = reader.Unsigned();
+    uint32_t dataEnd = reader.Position() + static_cast<uint32_t>(dataLength);
+    for (size_t i = 1; i < count && reader.Good(); ++i) {
+      if (augmentation[i] == 'R') {
+        out.pointerEncoding = reader.Byte();
+      } else if (augmentation[i] == 'P') {
+        reader.Pointer(reader.Byte() & 0x7F);
+      } else if (augmentation[i] == 'L') {
+        reader.Byte();
+      } else if (augmentation[i] != 'S') {
+        break;
+      }
+    }
+    reader.Seek(dataEnd);
+  } else if (count != 0) {
+    return false;
+  }
+  out.instructions = reader.Position();
+  return reader.Good() && out.instructions <= out.end;
+}
+
+// The rule at ip: the frame's base from a register, and where the frame pointer was saved.
+struct FrameState {
+  uint64_t cfaRegister = kStackRegister;
+  int64_t cfaOffset = 0;
+  bool frameSaved = false;
+  int64_t frameOffset = 0;
+};
+
+// Runs the call-frame instructions in [from, end) up to ip; false on one this reader does
+// not follow (expressions for the frame's base or the frame pointer).
+bool RunInstructions(FrameReader& reader, uint32_t from, uint32_t end, const CommonEntry& common,
+                     const FrameState& initial, uint32_t start, uint32_t ip, FrameState& state) {
+  FrameState remembered[kMostRememberedStates];
+  int depth = 0;
+  uint32_t location = start;
+  reader.Seek(from);
+  while (reader.Good() && reader.Position() < end) {
+    uint8_t op = reader.Byte();
+    uint8_t operand = op & 0x3F;
+    uint64_t advance = 0;
+    auto saveFrame = [&](uint64_t reg, int64_t offset) {
+      if (reg == kFramePointerRegister) {
+        state.frameSaved = true;
+        state.frameOffset = offset;
+      }
+    };
+    auto forgetFrame = [&](uint64_t reg) {
+      if (reg == kFramePointerRegister) {
+        state.frameSaved = initial.frameSaved;
+        state.frameOffset = initial.frameOffset;
+      }
+    };
+    switch (op >> 6) {
+      case 1:
+        advance = operand;
+        break;
+      case 2:
+        saveFrame(operand, static_cast<int64_t>(reader.Unsigned()) * common.dataAlignment);
+        continue;
+      case 3:
+        forgetFrame(operand);
+        continue;
+      default:
+        break;
+    }
+    if (advance == 0) {
+      switch (op) {
+        case 0x00:  // nop
+          break;
+        case 0x01:  // set_loc
+          location = reader.Pointer(common.pointerEncoding);
+          if (location > ip) return true;
+          break;
+        case 0x02:
+          advance = reader.Fixed(1);
+          break;
+        case 0x03:
+          advance = reader.Fixed(2);
+          break;
+        case 0x04:
+          advance = reader.Fixed(4);
+          break;
+        case 0x05: {  // offset_extended
+          uint64_t reg = reader.Unsigned();
+          saveFrame(reg, static_cast<int64_t>(reader.Unsigned()) * common.dataAlignment);
+          break;
+        }
+        case 0x06:  // restore_extended
+        case 0x07:  // undefined
+        case 0x08:  // same_value
+          forgetFrame(reader.Unsigned());
+          break;
+        case 0x09: {  // register
+          uint64_t reg = reader.Unsigned();
+          reader.Unsigned();
+          if (reg == kFramePointerRegister) return false;
+          break;
+        }
+        case 0x0A:
+          if (depth == kMostRememberedStates) return false;
+          remembered[depth++] = state;
+          break;
+        case 0x0B:
+          if (depth == 0) return false;
+          state = remembered[--depth];
+          break;
+        case 0x0C:
+          state.cfaRegister = reader.Unsigned();
+          state.cfaOffset = static_cast<int64_t>(reader.Unsigned());
+          break;
+        case 0x0D:
+          state.cfaRegister = reader.Unsigned();
+          break;
+        case 0x0E:
+          state.cfaOffset = static_cast<int64_t>(reader.Unsigned());
+          break;
+        case 0x10: {  // expression
+          uint64_t reg = reader.Unsigned();
+          reader.Seek(reader.Position() + static_cast<uint32_t>(reader.Unsigned()));
+          if (reg == kFramePointerRegister) return false;
+          break;
+        }
+        case 0x11: {  // offset_extended_sf
+          uint64_t reg = reader.Unsigned();
+          saveFrame(reg, reader.Signed() * common.dataAlignment);
+          break;
+        }
+        case 0x12:
+          state.cfaRegister = reader.Unsigned();
+          state.cfaOffset = reader.Signed() * common.dataAlignment;
+          break;
+        case 0x13:
+          state.cfaOffset = reader.Signed() * common.dataAlignment;
+          break;
+        case 0x14:  // val_offset
+        case 0x2F:  // GNU_negative_offset_extended
+          reader.Unsigned();
+          reader.Unsigned();
+          break;
+        case 0x15:  // val_offset_sf
+          reader.Unsigned();
+          reader.Signed();
+          break;
+        case 0x16: {  // val_expression
+          reader.Unsigned();
+          reader.Seek(reader.Position() + static_cast<uint32_t>(reader.Unsigned()));
+          break;
+        }
+        case 0x2E:  // GNU_args_size
+          reader.Unsigned();
+          break;
+        default:  // def_cfa_expression and anything unknown
+          return false;
+      }
+    }
+    if (advance != 0) {
+      location += static_cast<uint32_t>(advance * common.codeAlignment);
+      if (location > ip) return true;
+    }
+  }
+  return reader.Good();
+}
+
+// The rule for ip from the call-frame section (loaded at loaded, its bytes read).
+bool RuleFromSection(const uint8_t* bytes, uint32_t size, uintptr_t loaded, uint32_t ip, FrameRule& out) {
+  FrameReader reader(bytes, size, loaded);
+  uint32_t at = 0;
+  while (at + 8 <= size) {
+    reader.Seek(at);
+    uint32_t length = reader.Fixed(4);
+    if (length == 0 || length == 0xFFFFFFFFu || !reader.Good()) return false;  // the terminator, or 64-bit
+    uint32_t idField = reader.Position();
+    uint32_t next = idField + length;
+    uint32_t id = reader.Fixed(4);
+    if (id != 0 && id <= idField) {
+      CommonEntry common;
+      const uint32_t commonAt = idField - id;
+      if (ReadCommonEntry(reader, commonAt, common)) {
+        reader.Seek(idField + 4);
+        uint32_t start = reader.Pointer(common.pointerEncoding);
+        uint32_t range = reader.Pointer(common.pointerEncoding & 0x0F);
+        if (reader.Good() && ip >= start && ip - start < range) {
+          if (common.augmented) {
+            uint64_t skip = reader.Unsigned();
+            reader.Seek(reader.Position() + static_cast<uint32_t>(skip));
+          }
+          uint32_t instructions = reader.Position();
+          FrameState initial;
+          if (!RunInstructions(reader, common.instructions, common.end, common, FrameState{}, start, UINT32_MAX,
+                               initial))
+            return false;
+          FrameState state = initial;
+          if (!RunInstructions(reader, instructions, next, common, initial, start, ip, state)) return false;
+          if (state.cfaRegister != kStackRegister) return false;
+          out.cfaOffset = static_cast<uint64_t>(state.cfaOffset);
+          out.frameSaved = state.frameSaved;
+          out.frameOffset = static_cast<uint64_t>(state.frameOffset);
+          return true;
+        }
+      }
+    }
+    if (next <= at) return false;
+    at = next;
+  }
   return false;
+}
+
+}  // namespace
+
+bool FrameRuleAt(SymbolSession& session, uintptr_t ip, FrameRule& out) {
+  out = {};
+  if (!session.handle) return false;
+  uint32_t address = 0, size = 0;
+  uintptr_t base = 0;
+  {
+    ReaderLock lock;
+    IMAGEHLP_MODULE64 info;
+    if (!FindModule(session, ip, info)) return false;
+    base = static_cast<uintptr_t>(info.BaseOfImage);
+    if (!FindFrameSection(info.LoadedImageName[0] ? info.LoadedImageName : info.ImageName, address, size))
+      return false;
+  }
+  auto* bytes = static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), 0, size));
+  if (!bytes) return false;
+  SIZE_T got = 0;
+  bool found = ReadProcessMemory(Process(session), reinterpret_cast<LPCVOID>(base + address), bytes, size, &got) &&
+               got == size && RuleFromSection(bytes, size, base + address, static_cast<uint32_t>(ip), out);
+  HeapFree(GetProcessHeap(), 0, bytes);
+  if (!found) out = {};
+  return found;
 }
 
 int UnwindStackFrom(uintptr_t, uintptr_t, uintptr_t, void**, int, int) { return -1; }
