@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "system/debug/debug_output.h"
 #include "system/options/options.h"
+#include "system/platform/platform.h"
 #include "tests/debug/debug_capture.h"
 
 namespace {
@@ -65,8 +67,12 @@ TEST(DebugOffTest, FalseValuesLeaveOutputOff) {
 }
 
 // In a child: gives the argument, runs Init, and exits 0 when output came on and a write
-// reached the sink (the debug sink is standard error there).
+// reached the sink. What reaches the sink is copied to standard error, which the parent
+// reads: the system's own sink is the debugger on Windows.
+void CopyToStandardError(void*, const char* bytes, size_t count) { std::fwrite(bytes, 1, count, stderr); }
+
 [[noreturn]] void SwitchOnInChild(const char* argument) {
+  Platform::SetDebugCapture({&CopyToStandardError, nullptr});
   Detail::ClearOptions();
   Options::Register("Debug")("debug.output", "switches debug output on", "dbg");
   if (argument) Options::Set(argument);
