@@ -97,7 +97,7 @@ bool ReadRequest(Request& request) {
   char* cursor = reinterpret_cast<char*>(&request);
   size_t left = sizeof request;
   while (left > 0) {
-    long got = Platform::ReadFileBytes(Platform::kHelperInput, cursor, left);
+    ptrdiff_t got = Platform::ReadFromCaller(cursor, left);
     if (got <= 0) return false;
     cursor += got;
     left -= static_cast<size_t>(got);
@@ -117,9 +117,9 @@ void PrepareCrashSymbols(const char* searchPath) {
   char library[kProgramCapacity];
   if (Platform::ModulePathOf(reinterpret_cast<const void*>(&PrepareCrashSymbols), library, sizeof library) == 0)
     return;
-  const char* slash = std::strrchr(library, '/');
-  int directory = slash ? static_cast<int>(slash - library + 1) : 0;
-  int length = std::snprintf(gProgram, sizeof gProgram, "%.*s%s", directory, library, kSymboliserName);
+  int directory = static_cast<int>(Platform::DirectoryPartLength(library));
+  int length = std::snprintf(gProgram, sizeof gProgram, "%.*s%s%s", directory, library, kSymboliserName,
+                             Platform::kProgramSuffix);
   if (length < 0 || static_cast<size_t>(length) >= sizeof gProgram) gProgram[0] = '\0';
 }
 
@@ -209,15 +209,15 @@ int ServeSymbols(int argc, char** argv) {
       LookupAnswer answer = {found.name, found.module, found.line, 0, found.lineNumber,
                              static_cast<uint32_t>(std::strlen(name)), static_cast<uint32_t>(std::strlen(module)),
                              static_cast<uint32_t>(std::strlen(file))};
-      sent = Platform::WriteFileBytes(Platform::kHelperOutput, &answer, sizeof answer) &&
-             Platform::WriteFileBytes(Platform::kHelperOutput, name, answer.nameLength) &&
-             Platform::WriteFileBytes(Platform::kHelperOutput, module, answer.moduleLength) &&
-             Platform::WriteFileBytes(Platform::kHelperOutput, file, answer.fileLength);
+      sent = Platform::WriteToCaller(&answer, sizeof answer) &&
+             Platform::WriteToCaller(name, answer.nameLength) &&
+             Platform::WriteToCaller(module, answer.moduleLength) &&
+             Platform::WriteToCaller(file, answer.fileLength);
     } else if (request.kind == kFrameRule) {
       Platform::FrameRule rule = {};
       bool found = open && Platform::FrameRuleAt(session, static_cast<uintptr_t>(request.address), rule);
       FrameRuleAnswer answer = {found, rule.frameSaved, rule.cfaOffset, rule.frameOffset};
-      sent = Platform::WriteFileBytes(Platform::kHelperOutput, &answer, sizeof answer);
+      sent = Platform::WriteToCaller(&answer, sizeof answer);
     }
     if (!sent) break;
   }

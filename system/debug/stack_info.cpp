@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "system/platform/process_platform.h"
+#include "system/platform/symbols_platform.h"
 #include "system/platform/vm_platform.h"
 
 namespace Yr {
@@ -114,8 +115,26 @@ YR_READS_FOREIGN_FRAMES void* FaultFramePointer(void* stackPointer, void* frameP
 }  // namespace Detail
 
 __attribute__((noinline)) void StackInfo::GetStack(void** out, int count, int skip) {
-  GetStack(__builtin_frame_address(0), out, count, skip);
+  if (!out || count < 1) return;
+  // The unwinder's first entry is the address this function returns to: one more skipped
+  // makes it this function's caller's, as the frame walk has it.
+  int stored = Platform::UnwindOwnStack(out, count - 1, skip + 1);
+  if (stored >= 0) {
+    out[stored] = nullptr;
+  } else {
+    GetStack(__builtin_frame_address(0), out, count, skip);
+  }
   asm volatile("");  // no tail call: this frame must stay while the walk reads it
+}
+
+void StackInfo::GetStackFrom(uintptr_t ip, uintptr_t sp, uintptr_t bp, void** out, int count, int skip) {
+  if (!out || count < 1) return;
+  int stored = Platform::UnwindStackFrom(ip, sp, bp, out, count - 1, skip);
+  if (stored >= 0) {
+    out[stored] = nullptr;
+  } else {
+    GetStack(reinterpret_cast<void*>(bp), out, count, skip);
+  }
 }
 
 }  // namespace Yr

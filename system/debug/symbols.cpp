@@ -65,21 +65,22 @@ Symbols::Symbols() : mSession{}, mLock{}, mOpen(false), mSearchPath{} {
   // The search path, each step appending only as much as fits.
   PathBuilder path(mSearchPath, kSearchPathLength);
   char directory[Platform::kSymbolSearchPathCapacity];
-  if (Platform::ExecutablePath(directory, sizeof directory) > 0) {
-    const char* slash = std::strrchr(directory, '/');
-    if (slash) path.Append(directory, static_cast<size_t>(slash - directory) + 1);
-  }
-  path.Append(":");
+  const char separator[] = {Platform::kSymbolSearchPathSeparator, '\0'};
+  if (Platform::ExecutablePath(directory, sizeof directory) > 0)
+    path.Append(directory, Platform::DirectoryPartLength(directory));
+  path.Append(separator);
   if (Platform::CurrentDirectory(directory, sizeof directory)) {
     path.Append(directory);
   } else {
     path.Append(".");
   }
-  path.Append(":");
-  path.Append(kSystemDebugDirectory);
+  if (kSystemDebugDirectory) {
+    path.Append(separator);
+    path.Append(kSystemDebugDirectory);
+  }
   for (const char* variable : {kSearchPathVariable, kAltSearchPathVariable}) {
     if (const char* value = Platform::Environment(variable)) {
-      path.Append(":");
+      path.Append(separator);
       path.Append(value);
     }
   }

@@ -4,8 +4,9 @@
 // lookup that misses.
 //
 // Debug information is searched for in: the executable's directory, the current directory,
-// the system debug-information directory /usr/lib/debug, and the directories named by the
-// environment variables YR_SYMBOL_PATH and YR_ALT_SYMBOL_PATH (colon-separated lists).
+// the system debug-information directory (/usr/lib/debug on Linux; Windows has none), and
+// the directories named by the environment variables YR_SYMBOL_PATH and YR_ALT_SYMBOL_PATH,
+// in the system's list form (colon-separated on Linux, semicolon-separated on Windows).
 //
 // Threads: lookups are serialised by the instance's own lock.
 #pragma once
@@ -28,7 +29,7 @@ class YR_API Symbols {
   static constexpr const char* kNameUnavailable = "(Function name unavailable)";
   static constexpr const char* kSearchPathVariable = "YR_SYMBOL_PATH";
   static constexpr const char* kAltSearchPathVariable = "YR_ALT_SYMBOL_PATH";
-  static constexpr const char* kSystemDebugDirectory = "/usr/lib/debug";
+  static constexpr const char* kSystemDebugDirectory = Platform::kSystemDebugDirectory;
 
   Symbols();
   ~Symbols();

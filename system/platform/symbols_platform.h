@@ -1,15 +1,23 @@
 // Symbol lookup in the running process: function names, source files and lines, and the
 // module that holds an address. Backed by the system's debug-information reader; a session
 // covers the modules loaded when it was opened and takes in modules loaded later on the
-// first lookup that misses.
-//
-// Lookups go through a per-module index built at the first lookup in each module (see
-// symbol_index.h): after the first lookup in a stretch of code, the same stretch is answered
-// by two binary searches. A session over the caller's own process also notices modules the
-// loader has loaded or unloaded since the module list was last read, and reads it again
+// first lookup that misses. A session over the caller's own process also notices modules
+// the loader has loaded or unloaded since the module list was last read, and reads it again
 // before answering, so a library unloaded and another loaded at its address never answer
 // with the first one's names. A session over another process reads the list when it opens
 // and on a miss, as that process is stopped while it is asked.
+//
+// Linux: the reader is libdw. Lookups go through a per-module index built at the first
+// lookup in each module (see linux/symbol_index.h): after the first lookup in a stretch of
+// code, the same stretch is answered by two binary searches. The loader's load and unload
+// counts tell when to read the module list again.
+// Windows: the reader is dbghelp, asked directly for every lookup (no index: the fields of
+// SymbolSession are opaque storage either way, and SymbolIndexInfoAt answers false). It
+// reads DWARF up to version 4, so code is built with -gdwarf-4; names come back qualified
+// but without parameters, files as DOS paths. A loader notification counts loads and
+// unloads. dbghelp is single-threaded as a whole: the sessions share one lock. Call-frame
+// rules come from the x64 unwind tables, and on 32-bit Windows from the image's .eh_frame
+// section (found by the section names in the image's file).
 //
 // A session is not thread-safe: the caller serialises lookups. Lookups allocate through the
 // system allocator (the reader's own caches), never through the library's entry points.
@@ -24,6 +32,29 @@ namespace Yr::Platform {
 
 constexpr size_t kSymbolSearchPathCapacity = 1024;
 
+// How search paths are written on this system: the separator between directories, the
+// directory of separate debug files that comes with the system (null: none), and the
+// characters that end a directory in a file's path.
+#if defined(_WIN32)
+constexpr char kSymbolSearchPathSeparator = ';';
+constexpr const char* kSystemDebugDirectory = nullptr;
+constexpr const char kPathSeparators[] = "\\/";
+#else
+constexpr char kSymbolSearchPathSeparator = ':';
+constexpr const char* kSystemDebugDirectory = "/usr/lib/debug";
+constexpr const char kPathSeparators[] = "/";
+#endif
+
+// The length of the directory part of a file's path, its last separator included; 0 when
+// the path names no directory.
+inline size_t DirectoryPartLength(const char* path) {
+  size_t length = 0;
+  for (size_t i = 0; path[i]; ++i)
+    for (const char* separator = kPathSeparators; *separator; ++separator)
+      if (path[i] == *separator) length = i + 1;
+  return length;
+}
+
 // Storage for one session; the owner keeps it at a fixed address while the session is open.
 struct SymbolSession {
   void* handle;
@@ -36,12 +67,13 @@ struct SymbolSession {
   char path[kSymbolSearchPathCapacity];
 };
 
-// Opens a session over this process. searchPath is a colon-separated list of directories
-// searched for separate debug files (null or empty: the system's default). On failure
-// returns false and stores the reader's error code.
+// Opens a session over this process. searchPath is a list of directories searched for
+// separate debug files, kSymbolSearchPathSeparator between them (null or empty: the
+// system's default). On failure returns false and stores the reader's error code.
 YR_API bool OpenSymbolSession(SymbolSession& session, const char* searchPath, unsigned long& error);
-// The same over another process of the same user, read through its /proc files; its
-// addresses are looked up as they are in that process.
+// The same over another process of the same user (read through its /proc files on Linux,
+// through a process handle on Windows); its addresses are looked up as they are in that
+// process.
 YR_API bool OpenProcessSymbolSession(SymbolSession& session, uint32_t process, const char* searchPath,
                                      unsigned long& error);
 // Closes the session; false (with the error code) when the reader reported a failure.
@@ -94,5 +126,17 @@ YR_API bool FrameRuleAt(SymbolSession& session, uintptr_t ip, FrameRule& out);
 // Reads the return address and the saved frame pointer from this process's stack; false
 // when they cannot be read. Safe in a signal handler.
 YR_API bool ApplyFrameRule(const FrameRule& rule, uintptr_t sp, uintptr_t bp, FrameStep& out);
+
+// Stack walks by the system's unwind tables, for code whose frame pointer does not address
+// a frame record (64-bit Windows puts it anywhere up to 240 bytes above the stack pointer
+// in frames larger than that). UnwindStackFrom walks this process's stack from a stopped
+// frame (its instruction, stack and frame pointers) and stores the return address of every
+// frame above it; UnwindOwnStack does the same from its caller's frame, the first entry the
+// address the call returns to. Both store at most capacity
+// addresses, after leaving out the first skip, and return how many, or -1 where the images carry no tables for such a walk
+// (Linux, 32-bit Windows): frame records serve there. No allocation and no lock of the
+// process's; every stack slot is checked for readability before it is read.
+YR_API int UnwindStackFrom(uintptr_t ip, uintptr_t sp, uintptr_t bp, void** out, int capacity, int skip);
+YR_API int UnwindOwnStack(void** out, int capacity, int skip);
 
 }  // namespace Yr::Platform

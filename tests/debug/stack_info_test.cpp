@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "system/debug/symbols.h"
 #include "system/memory/static_singleton.h"
@@ -57,6 +58,76 @@ TEST(StackInfoTest, GetStack_StartsWithTheCallerAndHonoursSkip) {
   EXPECT_EQ(small[0], table[0]);
   EXPECT_EQ(small[1], table[1]);
   EXPECT_EQ(small[2], nullptr);
+}
+
+// Frames over 240 bytes: 64-bit Windows code then keeps its frame pointer inside the frame,
+// not at the saved one, and only the unwind tables lead past it.
+constexpr int kLargeFrameBytes = 1000;
+
+struct Registers {
+  uintptr_t ip, sp, bp;
+};
+// The caller's instruction, stack and frame pointers just after it called this.
+__attribute__((noinline)) void CaptureCaller(Registers& out) {
+  out.ip = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+  out.sp = reinterpret_cast<uintptr_t>(__builtin_dwarf_cfa());
+  out.bp = *static_cast<uintptr_t*>(__builtin_frame_address(0));
+  asm volatile("");
+}
+
+enum class Walk { kOwn, kFromRegisters };
+
+__attribute__((noinline)) void LargeFrame(Walk walk, void** out, int count, int skip) {
+  volatile char large[kLargeFrameBytes];
+  large[0] = 1;
+  if (walk == Walk::kOwn) {
+    Innermost(out, count, skip);
+  } else {
+    Registers registers;
+    CaptureCaller(registers);
+    StackInfo::GetStackFrom(registers.ip, registers.sp, registers.bp, out, count, skip);
+  }
+  asm volatile("" : : "r"(large) : "memory");
+}
+__attribute__((noinline)) void AboveLargeFrame(Walk walk, void** out, int count, int skip) {
+  LargeFrame(walk, out, count, skip);
+  asm volatile("");
+}
+// One call site for every walk, so that walks of the same case give the same addresses.
+__attribute__((noinline)) void Caller(Walk walk, void** out, int count, int skip) {
+  AboveLargeFrame(walk, out, count, skip);
+  asm volatile("");
+}
+
+TEST(StackInfoTest, GetStack_WalksPastLargeFramesFromOwnFrameAndFromRegisters) {
+  struct Case {
+    Walk walk;
+    int skip;
+    std::vector<const char*> functions;  // the first entries, in order
+  };
+  const Case cases[] = {
+      {Walk::kOwn, 0, {"Innermost", "LargeFrame", "AboveLargeFrame", "Caller", "TestBody"}},
+      {Walk::kOwn, 2, {"AboveLargeFrame", "Caller", "TestBody"}},
+      {Walk::kFromRegisters, 0, {"AboveLargeFrame", "Caller", "TestBody"}},
+      {Walk::kFromRegisters, 1, {"Caller", "TestBody"}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(testing::Message() << "walk " << static_cast<int>(test.walk) << " skip " << test.skip);
+    void* table[kTableSize];
+    Caller(test.walk, table, kTableSize, test.skip);
+    for (size_t i = 0; i < test.functions.size(); ++i) {
+      ASSERT_NE(table[i], nullptr) << i;
+      EXPECT_NE(FunctionOf(table[i]).find(test.functions[i]), std::string::npos) << i << ": " << FunctionOf(table[i]);
+    }
+    int length = 0;
+    while (length < kTableSize && table[length]) ++length;
+    EXPECT_LT(length, kTableSize);
+    // Room for one address: it is the first, then the end.
+    void* small[2] = {&small, &small};
+    Caller(test.walk, small, 2, test.skip);
+    EXPECT_EQ(small[0], table[0]);
+    EXPECT_EQ(small[1], nullptr);
+  }
 }
 
 TEST(StackInfoTest, GetStack_CountBelowTwoOrUnreadableFrameGivesOnlyTheEnd) {

@@ -14,6 +14,7 @@
 #include "system/debug/symbols.h"
 #include "system/memory/static_singleton.h"
 #include "system/platform/symbols_platform.h"
+#include "tests/debug/probe_library.h"
 #include "tests/thread_sanitizer.h"
 
 namespace {
@@ -188,14 +189,6 @@ TEST_F(SymbolIndexTest, EveryByteOfAFunctionWithInlinedCodeAnswersAsTheReader) {
   EXPECT_EQ(CallsInlinedStep(1), 10);
 }
 
-void* LoadProbe(const char* path, void** function) {
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (!library) return nullptr;
-  auto entry = reinterpret_cast<void* (*)()>(dlsym(library, "YrProbeFunction"));
-  *function = entry ? entry() : nullptr;
-  return library;
-}
-
 // A library unloaded and another loaded, often at the same address: the second one's names,
 // never the first one's, both through the indexes and through the process-wide instance.
 TEST_F(SymbolIndexTest, UnloadedModulesNeverAnswerForTheirSuccessors) {
@@ -212,7 +205,7 @@ TEST_F(SymbolIndexTest, UnloadedModulesNeverAnswerForTheirSuccessors) {
   uintptr_t previous = 0;
   for (const Step& step : steps) {
     void* function = nullptr;
-    void* library = LoadProbe(step.path, &function);
+    void* library = YrTest::LoadProbe(step.path, &function);
     ASSERT_NE(library, nullptr) << dlerror();
     ASSERT_NE(function, nullptr);
     const uintptr_t address = reinterpret_cast<uintptr_t>(function);
@@ -234,7 +227,7 @@ TEST_F(SymbolIndexTest, UnloadedModulesNeverAnswerForTheirSuccessors) {
       symbols.GetFunction(reinterpret_cast<void*>(at), text, sizeof text, false);
       EXPECT_STREQ(text, step.name);
     }
-    ASSERT_EQ(dlclose(library), 0);
+    ASSERT_TRUE(YrTest::UnloadProbe(library));
     // Unloaded: whatever answers now, it is not the library's function.
     char text[Symbols::kTextCapacity];
     symbols.GetFunction(function, text, sizeof text, false);

@@ -146,6 +146,25 @@ uint64_t MonotonicMilliseconds() {
   return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
+ptrdiff_t ReadFromCaller(void* buffer, size_t capacity) {
+  for (;;) {
+    ssize_t got = ::read(STDIN_FILENO, buffer, capacity);
+    if (got >= 0 || errno != EINTR) return got;
+  }
+}
+
+bool WriteToCaller(const void* bytes, size_t count) {
+  const char* cursor = static_cast<const char*>(bytes);
+  while (count > 0) {
+    ssize_t sent = ::write(STDOUT_FILENO, cursor, count);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    cursor += sent;
+    count -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
 void BecomeHelper() {
   CloseDescriptorsFrom(kFirstFreeDescriptor);
   sigset_t none;

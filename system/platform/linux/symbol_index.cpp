@@ -1,6 +1,7 @@
 #include "system/platform/linux/symbol_index.h"
 
-#include <cxxabi.h>
+#include "system/platform/symbols_common.h"
+
 #include <dwarf.h>
 #include <elfutils/libdwfl.h>
 #include <gelf.h>
@@ -518,15 +519,6 @@ bool ReaderLine(Dwfl_Module* module, uintptr_t address, const char** source, int
   *source = text;
   *lineNumber = number;
   return true;
-}
-
-char* DemangledCopy(const char* symbol) {
-  if (symbol[0] != '_' || symbol[1] != 'Z') return nullptr;
-  int status = 0;
-  char* readable = abi::__cxa_demangle(symbol, nullptr, nullptr, &status);
-  if (status == 0 && readable) return readable;
-  ::free(readable);
-  return nullptr;
 }
 
 }  // namespace Yr::Detail

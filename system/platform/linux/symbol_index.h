@@ -64,7 +64,5 @@ bool IndexStats(const SymbolIndexSet* set, const Dwfl_Module* module, SymbolInde
 // outermost inlined call for an address inside inlined code.
 const char* ReaderName(Dwfl_Module* module, uintptr_t address);
 bool ReaderLine(Dwfl_Module* module, uintptr_t address, const char** source, int* lineNumber);
-// A C++ symbol undecorated, in memory from malloc the caller frees; null for any other.
-char* DemangledCopy(const char* symbol);
 
 }  // namespace Yr::Detail

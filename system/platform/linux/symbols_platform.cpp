@@ -1,6 +1,7 @@
 #include "system/platform/symbols_platform.h"
 
 #include "system/platform/process_platform.h"
+#include "system/platform/symbols_common.h"
 #include "system/platform/linux/symbol_index.h"
 
 #include <dlfcn.h>
@@ -22,13 +23,7 @@ static_assert(sizeof(Dwfl_Callbacks) <= sizeof(SymbolSession::callbacks), "callb
 
 Dwfl* Handle(SymbolSession& session) { return static_cast<Dwfl*>(session.handle); }
 
-void Copy(char* out, size_t size, const char* text) {
-  if (!out || size == 0) return;
-  size_t length = text ? std::strlen(text) : 0;
-  if (length > size - 1) length = size - 1;
-  if (length) std::memcpy(out, text, length);
-  out[length] = '\0';
-}
+void Copy(char* out, size_t size, const char* text) { Detail::CopySymbolText(out, size, text); }
 
 // C++ names are shown undecorated; anything else as it is.
 void CopyName(char* out, size_t size, const char* symbol) {
@@ -262,24 +257,7 @@ bool FrameRuleAt(SymbolSession& session, uintptr_t ip, FrameRule& out) {
   return fromStack;
 }
 
-bool ApplyFrameRule(const FrameRule& rule, uintptr_t sp, uintptr_t bp, FrameStep& out) {
-  uintptr_t cfa = sp + static_cast<uintptr_t>(rule.cfaOffset);
-  uintptr_t slot = cfa - sizeof(void*);  // the return address sits just below the frame's base
-  if (!ReadableBytes(reinterpret_cast<const void*>(slot), sizeof(void*))) return false;
-  out.returnAddress = *reinterpret_cast<const uintptr_t*>(slot);
-  out.callerStack = cfa;
-  out.callerFrame = bp;
-  if (rule.frameSaved) {
-    uintptr_t saved = cfa + static_cast<uintptr_t>(rule.frameOffset);
-    if (ReadableBytes(reinterpret_cast<const void*>(saved), sizeof(void*)))
-      out.callerFrame = *reinterpret_cast<const uintptr_t*>(saved);
-  }
-  return true;
-}
-
-bool FramelessStep(SymbolSession& session, uintptr_t ip, uintptr_t sp, uintptr_t bp, FrameStep& out) {
-  FrameRule rule;
-  return FrameRuleAt(session, ip, rule) && ApplyFrameRule(rule, sp, bp, out);
-}
+int UnwindStackFrom(uintptr_t, uintptr_t, uintptr_t, void**, int, int) { return -1; }
+int UnwindOwnStack(void**, int, int) { return -1; }
 
 }  // namespace Yr::Platform
