@@ -16,6 +16,7 @@
 #include "system/platform/platform.h"
 #include "system/platform/process_platform.h"
 #include "system/platform/signal_platform.h"
+#include "system/platform/symbols_platform.h"
 #include "system/thread/critical_section.h"
 #include "yr_build_info.h"
 
@@ -169,13 +170,14 @@ void LookUpSymbolText(void* address) {
   }
 }
 
-void WriteAddressAndStackFrom(void* address, void* framePointer, void* firstReturn) {
+void WriteAddressAndStackFrom(void* address, void* framePointer, void* firstReturn,
+                              const Platform::CpuContext* stopped = nullptr) {
   LookUpSymbolText(address);
   // The symbol text is written on its own so a long one is not cut by the format buffer.
   WriteReportLine(kAddressLine.text, address);
   PCBugReport::WriteStrLN(gSymbolText);
   PCBugReport::WriteStr(kLineEnd);
-  Detail::WriteStackSection(framePointer, firstReturn);
+  Detail::WriteStackSection(framePointer, firstReturn, stopped);
   PCBugReport::WriteStr(kLineEnd);
 }
 
@@ -346,11 +348,18 @@ void BugReport::WriteAddressAndStack(void* address, void* framePointer) {
 
 namespace Detail {
 
-void WriteStackSection(void* framePointer, void* firstReturn) {
-  if (!framePointer && !firstReturn) return;
-  int first = 0;
-  if (firstReturn) gStackTable[first++] = firstReturn;
-  StackInfo::GetStack(framePointer, gStackTable + first, kStackTableSize - first, 0);
+void WriteStackSection(void* framePointer, void* firstReturn, const Platform::CpuContext* stopped) {
+  const int unwound = stopped ? Platform::UnwindStackFrom(stopped->ip, stopped->sp, stopped->bp, gStackTable,
+                                                           kStackTableSize - 1, 0)
+                              : -1;
+  if (unwound >= 0) {
+    gStackTable[unwound] = nullptr;
+  } else {
+    if (!framePointer && !firstReturn) return;
+    int first = 0;
+    if (firstReturn) gStackTable[first++] = firstReturn;
+    StackInfo::GetStack(framePointer, gStackTable + first, kStackTableSize - first, 0);
+  }
   if (!gStackTable[0]) {
     WriteReportLine(kNoStackLine.text, framePointer);
     PCBugReport::WriteStr(kLineEnd);
@@ -367,7 +376,7 @@ void WriteStackSection(void* framePointer, void* firstReturn) {
 }
 
 void WriteExceptionReport(void* address, void* framePointer, void* firstReturn, unsigned long long code,
-                          void* context, const char* text) {
+                          void* context, const char* text, const Platform::CpuContext* stopped) {
   ReportScope scope(Detail::CrashSymbolsActive());
   PCBugReport::Open(BugReport::sReportFilename);
   WriteHeader();
@@ -376,7 +385,7 @@ void WriteExceptionReport(void* address, void* framePointer, void* firstReturn, 
     PCBugReport::WriteStrLN(text);
     PCBugReport::WriteStr(kLineEnd);
   }
-  WriteAddressAndStackFrom(address, framePointer, firstReturn);
+  WriteAddressAndStackFrom(address, framePointer, firstReturn, stopped);
   PCBugReport::WriteRegisters(context);
   PCBugReport::WriteStr(kLineEnd);
   PCBugReport::Close();

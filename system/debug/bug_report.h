@@ -24,6 +24,10 @@
 #include "system/platform/export.h"
 
 namespace Yr {
+namespace Platform {
+struct CpuContext;
+}  // namespace Platform
+
 
 struct ExceptionPointers;
 
@@ -162,10 +166,14 @@ void UnlockReports();
 YR_API uint32_t ReportingThread();
 // The stack section for a frame pointer. firstReturn, when not null, is listed before the
 // walk: the return address of a faulting function that keeps no frame record.
-void WriteStackSection(void* framePointer, void* firstReturn = nullptr);
+// With stopped, the registers of a stopped thread, the walk follows the system's unwind
+// tables from there where the system has them for this (64-bit Windows, whose code keeps
+// the frame pointer inside large frames); elsewhere it is the frame-pointer walk.
+void WriteStackSection(void* framePointer, void* firstReturn = nullptr,
+                       const Platform::CpuContext* stopped = nullptr);
 // ExceptionReport with the return address of a frameless faulting function (or null).
 void WriteExceptionReport(void* address, void* framePointer, void* firstReturn, unsigned long long code,
-                          void* context, const char* text);
+                          void* context, const char* text, const Platform::CpuContext* stopped = nullptr);
 }  // namespace Detail
 
 }  // namespace Yr

@@ -143,7 +143,7 @@ void WriteCrashReportAndDump(void* argument) {
   // frame pointer: the walk then starts at the first intact frame record above.
   if (void* found = Detail::FaultFramePointer(reinterpret_cast<void*>(stack), framePointer)) framePointer = found;
   Detail::WriteExceptionReport(reinterpret_cast<void*>(context.ip), framePointer, firstReturn, work.code,
-                               work.pointers ? work.pointers->context : nullptr, work.text);
+                               work.pointers ? work.pointers->context : nullptr, work.text, &context);
   Detail::EndCrashSymbols();
   WriteCrashDump(work.code, work.pointers, context);
 }

@@ -26,6 +26,15 @@ using Yr::Bitmap;
 
 constexpr unsigned kWidth = 23, kHeight = 11;
 
+// ImageMagick is a program of the Linux host: a Windows build running under Wine can start
+// it but cannot hand it its own paths, so there only stb_image, built into the test, reads.
+#if defined(_WIN32)
+constexpr bool kMagickRuns = false;
+#else
+constexpr bool kMagickRuns = true;
+#endif
+constexpr const char* kNoMagick = "ImageMagick is a host program the Windows build cannot give its paths to";
+
 class TgaInteropTest : public YrTest::TempDirTest {
  protected:
   // Runs ImageMagick's convert with the arguments; fails the test when it fails.
@@ -83,6 +92,7 @@ void ExpectSamePixels(const std::vector<uint8_t>& ours, const std::vector<uint8_
 }
 
 TEST_F(TgaInteropTest, LoadMatchesImageMagicksDecodingOfItsOwnFiles) {
+  if (!kMagickRuns) GTEST_SKIP() << kNoMagick;
   WriteSource();
   const struct {
     const char* what;
@@ -108,7 +118,7 @@ TEST_F(TgaInteropTest, LoadMatchesImageMagicksDecodingOfItsOwnFiles) {
     SCOPED_TRACE(c.what);
     Magick("'" + At("source.pam") + "' " + c.arguments + " 'tga:" + At("file.tga") + "'");
     const std::vector<uint8_t> file = Bytes("file.tga");
-    ASSERT_GE(file.size(), TGA::kHeaderBytes);
+    ASSERT_GE(file.size(), size_t{TGA::kHeaderBytes});
     // The file is of the kind the case is about.
     ASSERT_EQ(file[2], c.imageType);
     ASSERT_EQ(file[16], c.bitsPerPixel);
@@ -131,7 +141,7 @@ TEST_F(TgaInteropTest, OtherReadersShowSavedFilesTheRightWayUp) {
     TGA::Save(At("saved.tga").c_str(), &bitmap);
 
     const unsigned bits = format == FormatA1B5G5R5 ? 5 : 8;
-    ExpectSamePixels(expected, MagickRgba("saved.tga"), bits, true, "ImageMagick");
+    if (kMagickRuns) ExpectSamePixels(expected, MagickRgba("saved.tga"), bits, true, "ImageMagick");
 
     int width = 0, height = 0, channels = 0;
     stbi_uc* decoded = stbi_load(At("saved.tga").c_str(), &width, &height, &channels, 4);
