@@ -169,7 +169,11 @@ TEST(SymbolsTest, FramelessStep_ReadsTheCallFrameInformation) {
 // pointer (one byte); the rule just after it, on a stack laid out by hand.
 TEST(SymbolsTest, FramelessStep_AfterThePushOfTheFramePointer) {
   const uintptr_t entry = reinterpret_cast<uintptr_t>(&KnownFunction);
-  ASSERT_EQ(*reinterpret_cast<const unsigned char*>(entry), 0x55) << "push of the frame pointer expected first";
+  constexpr unsigned char kPushFramePointer = 0x55;
+  // A compiler may open the function otherwise (the 32-bit build realigns the stack first):
+  // then there is no push to stand just after.
+  if (*reinterpret_cast<const unsigned char*>(entry) != kPushFramePointer)
+    GTEST_SKIP() << "the function does not open with the push of the frame pointer in this build";
   uintptr_t stack[4] = {0xB1, 0x1230, 0, 0};  // the saved frame pointer, then the return address
   const uintptr_t sp = reinterpret_cast<uintptr_t>(stack);
   struct Case {
